@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# The test command: installs what is missing, builds both targets and runs
+# every test, then the whole suite again under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and the concurrency tests under ThreadSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/deps.sh
+export CTEST_OUTPUT_ON_FAILURE=1
+jobs=${DORVANE_JOBS:-$(nproc)}
+
+step() { printf '\n==== %s\n' "$*"; }
+
+step "Windows build (i686, mingw-w64)"
+scripts/build.sh win32
+scripts/check-win32.sh build/win32
+
+step "native build and tests"
+scripts/build.sh native
+ctest --test-dir build/native -j "$jobs" --timeout 300
+
+step "AddressSanitizer and UndefinedBehaviorSanitizer build and tests"
+scripts/build.sh asan
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build/asan -j "$jobs" --timeout 600
+
+step "ThreadSanitizer build and concurrency tests"
+scripts/build.sh tsan
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    ctest --test-dir build/tsan -j "$jobs" --timeout 600 -L tsan

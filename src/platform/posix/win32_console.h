@@ -1,0 +1,4 @@
+// Console control events (Ctrl+C, Ctrl+Break).
+#pragma once
+
+#include "win32_types.h"

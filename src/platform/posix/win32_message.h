@@ -1,0 +1,4 @@
+// Modules (LoadLibraryA, GetProcAddress) and message texts (FormatMessageA).
+#pragma once
+
+#include "win32_types.h"

@@ -1,0 +1,4 @@
+// The registry under HKEY_LOCAL_MACHINE.
+#pragma once
+
+#include "win32_types.h"

@@ -1,0 +1,4 @@
+// The Service Control Manager: service definitions, controls and status.
+#pragma once
+
+#include "win32_types.h"

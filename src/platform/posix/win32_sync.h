@@ -1,0 +1,4 @@
+// Critical sections, events and threads.
+#pragma once
+
+#include "win32_types.h"

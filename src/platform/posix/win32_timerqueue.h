@@ -1,0 +1,4 @@
+// Timer queues: one-shot timers whose callbacks run on worker threads.
+#pragma once
+
+#include "win32_types.h"
