@@ -135,14 +135,17 @@ void qssReviewInstanceAgeing(QSS_INSTANCE* record)
     EnterCriticalSection(&qssInstanceLock);
     if (!qssInstanceCanAge(record)) {
         qssForgetInstanceAgeing(record);
-    } else if (record->ageingPosition == 0) {
-        // Without room in the queue the record simply stays: never freed early.
-        if (qssReserveAgeingSlot()) {
-            DWORD now = qssGetTick();
-            record->quietSince = qssQuietSince(record, now, qssExtendedTick(now));
-            qssPlace(record, qssAgeingCount++);
-            qssSiftUp(qssAgeingCount - 1);
-        }
+    } else if (record->ageingPosition != 0) {
+        DWORD now = qssGetTick();
+        record->quietSince = qssQuietSince(record, now, qssExtendedTick(now));
+        qssSiftDown(record->ageingPosition - 1);
+        qssSiftUp(record->ageingPosition - 1);
+    } else if (qssReserveAgeingSlot()) {
+        // Without room in the queue the record simply stays: it is never freed early.
+        DWORD now = qssGetTick();
+        record->quietSince = qssQuietSince(record, now, qssExtendedTick(now));
+        qssPlace(record, qssAgeingCount++);
+        qssSiftUp(qssAgeingCount - 1);
     }
     LeaveCriticalSection(&qssInstanceLock);
 }
