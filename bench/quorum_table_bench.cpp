@@ -14,6 +14,10 @@
 #include "Qss/quorum/instance_lock.h"
 #include "Qss/quorum/instance_table.h"
 #include "Qss/quorum/keepalive.h"
+#include "Qss/service/lifecycle.h"
+
+// The server library leaves the service stop to the program; the benchmark has no service.
+void Qss_ServiceStop(DWORD bTerminateThread) { Qss_StopServerThread(bTerminateThread); }
 
 namespace {
 
@@ -29,6 +33,7 @@ void PvmIdOf(DWORD n, BYTE* pvmId)
 // The server's state with records attached ONLINE, each with an armed timer.
 struct Table {
     SOCKET sock = INVALID_SOCKET;
+    SOCKET sink = INVALID_SOCKET;
     SOCKADDR_IN peer = {};
     DWORD records = 0;
 
@@ -44,7 +49,8 @@ struct Table {
         qssMaxInstanceNum = count;
         sock = socket(AF_INET, SOCK_DGRAM, 0);
         // Replies go to a bound socket nobody reads; the kernel drops what does not fit.
-        SOCKET sink = socket(AF_INET, SOCK_DGRAM, 0);
+        sink = socket(AF_INET, SOCK_DGRAM, 0);
+        peer = {};
         peer.sin_family = AF_INET;
         peer.sin_addr.s_addr = inet_addr("127.0.0.1");
         bind(sink, (sockaddr*)&peer, sizeof(peer));
@@ -68,6 +74,8 @@ struct Table {
     void Clear()
     {
         if (records == 0) return;
+        closesocket(sock);
+        closesocket(sink);
         Qss_StopServerThread(0);
         records = 0;
     }

@@ -20,7 +20,7 @@ PvmId MakePvmId(unsigned n);
 // A reply as received; size 0 when none came within the wait.
 struct Reply {
     int size = 0;
-    BYTE bytes[QSS_MAX_PACKET_SIZE + 1] = {};
+    alignas(8) BYTE bytes[QSS_MAX_PACKET_SIZE + 1] = {};
 
     const QSS_PACKET_HEADER& header() const { return *reinterpret_cast<const QSS_PACKET_HEADER*>(bytes); }
     uint32_t status() const { return reinterpret_cast<const QSS_STATUS_REPLY*>(bytes)->status; }

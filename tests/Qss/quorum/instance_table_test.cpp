@@ -5,6 +5,7 @@
 
 #include "Qss/config/parameters.h"
 #include "Qss/diag/diag.h"
+#include "Qss/net/reply.h"
 #include "Qss/quorum/instance_ageing.h"
 #include "Qss/quorum/instance_lock.h"
 #include "Qss/quorum/keepalive.h"
@@ -133,7 +134,8 @@ TEST_F(InstanceTableTest, AgeingAndTheHalfTimeoutTestHoldAcrossATickWrap)
     fakeTick = 0xFFFFFF00u + 500;
     qssKeepaliveTimeoutCallback(slot, TRUE);
     EXPECT_EQ(slot->bOnline, 0);
-    EXPECT_EQ(qssServerInfo.activeInstanceCount, 0u);
+    DWORD active = qssServerInfo.activeInstanceCount;
+    EXPECT_EQ(active, 0u);
 
     fakeTick = 0xFFFFFF00u + 1000;
     qssUnusedInstanceCollection();

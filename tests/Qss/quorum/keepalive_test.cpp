@@ -59,7 +59,8 @@ TEST_F(KeepaliveTest, AKeepaliveFromAnOfflineAmIsRefusedAndNotSaved)
     }
     WithInstance(pvm_, [](QSS_INSTANCE* record) {
         const QSS_PACKET_HEADER* saved = reinterpret_cast<const QSS_PACKET_HEADER*>(record->am[0].lastReply);
-        EXPECT_EQ(saved->packetType, ZEL_K_QS_PACKET_TYPE_DETACH_INSTANCE_ACK);
+        DWORD savedType = saved->packetType;
+        EXPECT_EQ(savedType, ZEL_K_QS_PACKET_TYPE_DETACH_INSTANCE_ACK);
         EXPECT_EQ(record->am[0].bOnline, 0);
     });
     EXPECT_EQ(am1_.Keepalive(MakePvmId(99), 1, 4).status(), ZEL_K_QS_STATUS_NOT_ATTACHED);
