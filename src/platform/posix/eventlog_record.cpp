@@ -46,9 +46,9 @@ std::string UtcTimeNow()
     clock_gettime(CLOCK_REALTIME, &now);
     struct tm utc;
     gmtime_r(&now.tv_sec, &utc);
-    char text[40];
-    snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", utc.tm_year + 1900, utc.tm_mon + 1,
-             utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, now.tv_nsec / 1000000);
+    char text[80];
+    snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+             utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(now.tv_nsec / 1000000));
     return text;
 }
 
