@@ -81,7 +81,7 @@ TEST(EventLog, ConcurrentWritersNeverInterleave)
 {
     dvtest::StateDir state;
     constexpr int kThreads = 8;
-    constexpr int kEventsPerThread = 200;
+    constexpr int kEventsPerThread = 100;
     // Long enough that a record spans several pipe-sized chunks.
     const std::string longText(6000, 'x');
     std::vector<std::thread> writers;

@@ -91,7 +91,8 @@ TEST(Modules, LoadsFromTheSystemLibraryPathAndFindsExports)
     ASSERT_NE(libc, nullptr);
     FARPROC found = GetProcAddress(libc, "strlen");
     ASSERT_NE(found, nullptr);
-    EXPECT_EQ(reinterpret_cast<size_t (*)(const char*)>(found)("four"), 4u);
+    auto length = reinterpret_cast<size_t (*)(const char*)>(reinterpret_cast<void (*)()>(found));
+    EXPECT_EQ(length("four"), 4u);
     EXPECT_EQ(GetProcAddress(libc, "NoSuchExport"), nullptr);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_PROC_NOT_FOUND);
     EXPECT_TRUE(FreeLibrary(libc));

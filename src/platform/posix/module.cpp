@@ -1,7 +1,6 @@
 // Modules: LoadLibraryA, GetProcAddress and FreeLibrary over dlopen.
 #include <dlfcn.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <string>
 
@@ -12,9 +11,9 @@ namespace {
 std::string ExecutableFolder()
 {
     char path[4096];
-    ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0) return std::string();
-    std::string executable(path, static_cast<size_t>(length));
+    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (length == 0 || length >= sizeof path) return std::string();
+    std::string executable(path, length);
     size_t slash = executable.rfind('/');
     return slash == std::string::npos ? std::string() : executable.substr(0, slash);
 }
