@@ -7,10 +7,24 @@ namespace dveventlog {
 
 namespace {
 
-// The EventMessageFile registered for the source in the Application log.
-std::string RegisteredMessageFile(const char*)
+// The EventMessageFile registered for the source in the Application log
+// (the first, when several are listed).
+std::string RegisteredMessageFile(const char* source)
 {
-    return std::string();
+    std::string keyName = std::string("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\") + source;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyName.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        return std::string();
+    }
+    char path[MAX_PATH + 1] = "";
+    DWORD type = REG_NONE;
+    DWORD size = MAX_PATH;
+    LSTATUS status = RegQueryValueExA(key, "EventMessageFile", nullptr, &type, reinterpret_cast<LPBYTE>(path), &size);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return std::string();
+    path[size < MAX_PATH ? size : MAX_PATH] = '\0';
+    std::string first(path);
+    return first.substr(0, first.find(';'));
 }
 
 }  // namespace

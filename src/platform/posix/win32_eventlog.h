@@ -3,7 +3,9 @@
 // Each record is one JSON object on its own line of
 // $DORVANE_STATE_DIR/eventlog/Application.jsonl, written with a single write()
 // so that concurrent writers never interleave, and is also sent to syslog
-// under the source's name.
+// under the source's name, with the event's text from the message file
+// registered as the source's EventMessageFile (its identifier and strings
+// when none is).
 #pragma once
 
 #include "win32_types.h"
