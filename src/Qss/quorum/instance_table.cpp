@@ -9,7 +9,7 @@
 #include "Qss/quorum/instance_lock.h"
 #include "Qss/quorum/instance_timer.h"
 
-DWORD (*qssGetTick)(void) = GetTickCount;
+DWORD(WINAPI* qssGetTick)(void) = GetTickCount;
 
 QSS_INSTANCE* qssInstanceList;
 DWORD qssInstanceCount;

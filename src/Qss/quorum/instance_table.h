@@ -11,7 +11,7 @@
 
 // The millisecond tick source of the quorum engine, GetTickCount unless a
 // test puts in another. Every tick the engine keeps or compares comes from it.
-extern DWORD (*qssGetTick)(void);
+extern DWORD(WINAPI* qssGetTick)(void);
 
 extern QSS_INSTANCE* qssInstanceList; // newest first
 extern DWORD qssInstanceCount;

@@ -17,7 +17,7 @@ using dvtest::MakePvmId;
 using dvtest::PvmId;
 
 DWORD fakeTick;
-DWORD FakeTick() { return fakeTick; }
+DWORD WINAPI FakeTick() { return fakeTick; }
 
 class InstanceTableTest : public dvtest::QuorumServerTest {
 protected:
