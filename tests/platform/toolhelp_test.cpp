@@ -17,32 +17,27 @@
 
 namespace {
 
-std::vector<PROCESSENTRY32> Processes()
+// Every entry of a fresh snapshot, walked to its end.
+template <typename Entry>
+std::vector<Entry> Entries(DWORD flags, DWORD processId, BOOL (*first)(HANDLE, Entry*), BOOL (*next)(HANDLE, Entry*))
 {
-    std::vector<PROCESSENTRY32> list;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    std::vector<Entry> list;
+    HANDLE snapshot = CreateToolhelp32Snapshot(flags, processId);
     EXPECT_NE(snapshot, INVALID_HANDLE_VALUE);
-    PROCESSENTRY32 entry = {};
+    Entry entry = {};
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+    for (BOOL more = first(snapshot, &entry); more; more = next(snapshot, &entry))
         list.push_back(entry);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_MORE_FILES);
     EXPECT_TRUE(DvToolhelpCloseSnapshot(snapshot));
     return list;
 }
 
+std::vector<PROCESSENTRY32> Processes() { return Entries(TH32CS_SNAPPROCESS, 0, Process32First, Process32Next); }
+
 std::vector<MODULEENTRY32W> Modules(DWORD processId)
 {
-    std::vector<MODULEENTRY32W> list;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId);
-    EXPECT_NE(snapshot, INVALID_HANDLE_VALUE);
-    MODULEENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Module32FirstW(snapshot, &entry); more; more = Module32NextW(snapshot, &entry))
-        list.push_back(entry);
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_MORE_FILES);
-    EXPECT_TRUE(DvToolhelpCloseSnapshot(snapshot));
-    return list;
+    return Entries(TH32CS_SNAPMODULE, processId, Module32FirstW, Module32NextW);
 }
 
 std::u16string Wide(const WCHAR* text) { return std::u16string(text); }
