@@ -29,7 +29,7 @@ std::vector<Entry> Entries(DWORD flags, DWORD processId, BOOL (*first)(HANDLE, E
     for (BOOL more = first(snapshot, &entry); more; more = next(snapshot, &entry))
         list.push_back(entry);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_MORE_FILES);
-    EXPECT_TRUE(DvToolhelpCloseSnapshot(snapshot));
+    EXPECT_TRUE(CloseHandle(snapshot));
     return list;
 }
 
@@ -128,7 +128,7 @@ TEST(Toolhelp, WalkingRestartsAtFirstAndChecksEntrySize)
     module.dwSize = sizeof module;
     EXPECT_FALSE(Module32FirstW(snapshot, &module));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_MORE_FILES);
-    EXPECT_TRUE(DvToolhelpCloseSnapshot(snapshot));
+    EXPECT_TRUE(CloseHandle(snapshot));
 }
 
 TEST(Toolhelp, BadHandlesAndFlagsAreRefused)
@@ -139,7 +139,8 @@ TEST(Toolhelp, BadHandlesAndFlagsAreRefused)
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
     EXPECT_FALSE(Process32Next(nullptr, &entry));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
-    EXPECT_FALSE(DvToolhelpCloseSnapshot(INVALID_HANDLE_VALUE));
+    EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
 
     EXPECT_EQ(CreateToolhelp32Snapshot(0, 0), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);

@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/posix/handle.h"
 #include "platform/win32.h"
 
 namespace {
@@ -23,7 +24,7 @@ namespace {
 constexpr LONG kNormalBasePriority = 8;
 
 struct DvToolhelpSnapshot {
-    uint32_t kind;  // first, so that CloseHandle can tell the handle's kind
+    DWORD kind;  // first, as for every handle of the layer
     std::vector<PROCESSENTRY32> processes;
     std::vector<MODULEENTRY32W> modules;
     size_t nextProcess;
@@ -32,10 +33,8 @@ struct DvToolhelpSnapshot {
 
 DvToolhelpSnapshot* SnapshotFromHandle(HANDLE hSnapshot)
 {
-    if (hSnapshot == nullptr || hSnapshot == INVALID_HANDLE_VALUE)
-        return nullptr;
-    auto* snapshot = static_cast<DvToolhelpSnapshot*>(hSnapshot);
-    return snapshot->kind == DV_HANDLE_KIND_TOOLHELP_SNAPSHOT ? snapshot : nullptr;
+    return DvHandleKind(hSnapshot) == DV_HANDLE_KIND_TOOLHELP_SNAPSHOT ? static_cast<DvToolhelpSnapshot*>(hSnapshot)
+                                                                       : nullptr;
 }
 
 // The whole file, or the errno of the failure.

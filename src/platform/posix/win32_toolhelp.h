@@ -46,9 +46,3 @@ BOOL Process32First(HANDLE hSnapshot, LPPROCESSENTRY32 lppe);
 BOOL Process32Next(HANDLE hSnapshot, LPPROCESSENTRY32 lppe);
 BOOL Module32FirstW(HANDLE hSnapshot, LPMODULEENTRY32W lpme);
 BOOL Module32NextW(HANDLE hSnapshot, LPMODULEENTRY32W lpme);
-
-// The kind tag in the first 32-bit word of a snapshot handle's object, by
-// which CloseHandle recognises a snapshot and passes it here.
-#define DV_HANDLE_KIND_TOOLHELP_SNAPSHOT 0x50485448u
-// Frees a snapshot; CloseHandle's work for handles of this kind.
-BOOL DvToolhelpCloseSnapshot(HANDLE hSnapshot);
