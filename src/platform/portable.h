@@ -9,3 +9,5 @@ inline int DvSelectNfds(const fd_set*) { return 0; }
 // The highest descriptor in the set plus one, as POSIX select needs.
 int DvSelectNfds(const fd_set* set);
 #endif
+
+#include "select_wait.h"
