@@ -11,6 +11,8 @@
 // Adds s to the read set unless it is already there or the set already holds
 // DV_SELECT_MAX_SOCKETS sockets. TRUE when s is in the set afterwards.
 BOOL DvSelectSetAdd(fd_set* set, SOCKET s);
+// TRUE when s is in the set (FD_ISSET without its limits on the socket's value).
+BOOL DvSelectSetHas(const fd_set* set, SOCKET s);
 
 typedef struct DV_WAKEUP DV_WAKEUP;
 

@@ -40,6 +40,11 @@ BOOL DvSelectSetAdd(fd_set* set, SOCKET s)
     return TRUE;
 }
 
+BOOL DvSelectSetHas(const fd_set* set, SOCKET s)
+{
+    return s >= 0 && s < FD_SETSIZE && FD_ISSET(s, set) ? TRUE : FALSE;
+}
+
 DV_WAKEUP* DvWakeupCreate(void)
 {
     int fds[2];

@@ -21,6 +21,14 @@ BOOL DvSelectSetAdd(fd_set* set, SOCKET s)
     return TRUE;
 }
 
+BOOL DvSelectSetHas(const fd_set* set, SOCKET s)
+{
+    for (u_int i = 0; i < set->fd_count; ++i) {
+        if (set->fd_array[i] == s) return TRUE;
+    }
+    return FALSE;
+}
+
 DV_WAKEUP* DvWakeupCreate(void)
 {
     SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
