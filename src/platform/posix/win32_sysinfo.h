@@ -19,8 +19,13 @@ typedef OSVERSIONINFOA OSVERSIONINFO;
 
 typedef LONG_PTR (*FARPROC)(void);
 
-// The short host name in upper case (at most 15 characters), or $COMPUTERNAME as given.
+// The short host name in upper case (at most 15 characters), or $COMPUTERNAME
+// as given when set and not empty. *nSize is the buffer's size on entry and the
+// name's length on success; a buffer too small fails with ERROR_BUFFER_OVERFLOW
+// and *nSize set to the size needed, terminator included.
 BOOL GetComputerNameA(LPSTR lpBuffer, LPDWORD nSize);
+// Reports 6.2 (build 9200), platform NT; the size field must be sizeof(OSVERSIONINFOA).
 BOOL GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
-// A null module means the running executable.
+// Only the running executable (a null module). A path that does not fit is cut,
+// terminated, and nSize is returned with ERROR_INSUFFICIENT_BUFFER.
 DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);

@@ -27,7 +27,12 @@ void GetSystemTime(LPSYSTEMTIME lpSystemTime);
 // Only a null time-zone pointer (the current zone) is supported.
 BOOL SystemTimeToTzSpecificLocalTime(const TIME_ZONE_INFORMATION* lpTimeZone, const SYSTEMTIME* lpUniversalTime,
                                      LPSYSTEMTIME lpLocalTime);
-// The pictures the program uses: "yyyy'-'MM'-'dd" and "hh':'mm':'ss" (plus the
-// elements they are made of); a null time means now.
+// Numeric pictures only: y, yy, yyyy, M, MM, d, dd (date); h, hh (12-hour, no
+// marker), H, HH, m, mm, s, ss (time); quoted literals; other characters are
+// copied. Any other letter fails with ERROR_INVALID_PARAMETER. A null time
+// means now. Returns the characters written including the terminator (the
+// size needed when the count is 0); a buffer too small fails with
+// ERROR_INSUFFICIENT_BUFFER and leaves it untouched. Date flags must be 0;
+// time flags may only hold TIME_NOTIMEMARKER (ERROR_INVALID_FLAGS otherwise).
 int GetDateFormatA(LCID Locale, DWORD dwFlags, const SYSTEMTIME* lpDate, LPCSTR lpFormat, LPSTR lpDateStr, int cchDate);
 int GetTimeFormatA(LCID Locale, DWORD dwFlags, const SYSTEMTIME* lpTime, LPCSTR lpFormat, LPSTR lpTimeStr, int cchTime);

@@ -60,6 +60,8 @@ typedef void* HLOCAL;
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
 
+#define LOBYTE(w) ((BYTE)(((DWORD_PTR)(w)) & 0xff))
+#define HIBYTE(w) ((BYTE)((((DWORD_PTR)(w)) >> 8) & 0xff))
 #define LOWORD(l) ((WORD)(((DWORD_PTR)(l)) & 0xffff))
 #define HIWORD(l) ((WORD)((((DWORD_PTR)(l)) >> 16) & 0xffff))
 #define MAKEWORD(a, b) ((WORD)(((BYTE)(((DWORD_PTR)(a)) & 0xff)) | ((WORD)((BYTE)(((DWORD_PTR)(b)) & 0xff))) << 8))
@@ -92,6 +94,7 @@ typedef void* HLOCAL;
 #define ERROR_FILE_EXISTS 80L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_BROKEN_PIPE 109L
+#define ERROR_BUFFER_OVERFLOW 111L
 #define ERROR_DISK_FULL 112L
 #define ERROR_CALL_NOT_IMPLEMENTED 120L
 #define ERROR_INSUFFICIENT_BUFFER 122L
@@ -114,6 +117,7 @@ typedef void* HLOCAL;
 #define ERROR_REGISTRY_CORRUPT 1015L
 #define ERROR_REGISTRY_IO_FAILED 1016L
 #define ERROR_KEY_DELETED 1018L
+#define ERROR_INVALID_FLAGS 1004L
 #define ERROR_SERVICE_REQUEST_TIMEOUT 1053L
 #define ERROR_SERVICE_NO_THREAD 1054L
 #define ERROR_SERVICE_DATABASE_LOCKED 1055L

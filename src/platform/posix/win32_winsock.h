@@ -1,5 +1,9 @@
 // Winsock 2 over BSD sockets. The socket structures are the system's own,
 // which match Winsock's in every field the program uses.
+//
+// The socket error is the thread's errno: the system's socket, bind and select
+// leave it there and WSAGetLastError maps it to the Winsock code, so read it
+// right after the failing call. Calls are not refused before WSAStartup.
 #pragma once
 
 #include <netdb.h>
@@ -7,6 +11,8 @@
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <arpa/inet.h>
+
+#include <concepts>
 
 #include "win32_types.h"
 
@@ -36,6 +42,7 @@ typedef struct WSAData {
 } WSADATA, *LPWSADATA;
 
 #define WSABASEERR 10000
+#define WSA_NOT_ENOUGH_MEMORY 8L
 #define WSAEINTR 10004L
 #define WSAEBADF 10009L
 #define WSAEACCES 10013L
@@ -73,6 +80,7 @@ typedef struct WSAData {
 #define WSASYSNOTREADY 10091L
 #define WSAVERNOTSUPPORTED 10092L
 #define WSANOTINITIALISED 10093L
+#define WSASYSCALLFAILURE 10107L
 #define WSAHOST_NOT_FOUND 11001L
 #define WSATRY_AGAIN 11002L
 #define WSANO_RECOVERY 11003L
@@ -88,10 +96,19 @@ int closesocket(SOCKET s);
 
 // Winsock signatures that the BSD ones do not accept (int lengths, char
 // buffers) are overloads with Winsock's contract:
-//  - recvfrom fails with WSAEMSGSIZE for a datagram larger than the buffer;
+//  - recvfrom (datagram sockets) fails with WSAEMSGSIZE for a datagram larger
+//    than the buffer, which then holds its first bytes; the datagram is consumed;
+//  - getsockname fails with WSAEFAULT when the address does not fit;
 //  - every call leaves its error for WSAGetLastError (errno mapped to WSA codes).
 int recvfrom(SOCKET s, char* buf, int len, int flags, struct sockaddr* from, int* fromlen);
 int sendto(SOCKET s, const char* buf, int len, int flags, const struct sockaddr* to, int tolen);
+// Lengths of other integer types (sizeof) would make the call ambiguous with
+// the system's sendto; this keeps them on Winsock's.
+template <std::integral Length, std::integral AddressLength>
+inline int sendto(SOCKET s, const char* buf, Length len, int flags, const struct sockaddr* to, AddressLength tolen)
+{
+    return sendto(s, buf, (int)len, flags, to, (int)tolen);
+}
 int getsockname(SOCKET s, struct sockaddr* name, int* namelen);
 
 // getaddrinfo has the BSD signature, so the program's calls are redirected:
