@@ -94,9 +94,11 @@ void DvWakeupSleep(DV_WAKEUP* wakeup, DWORD milliseconds)
     for (;;) {
         struct timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
-        long long elapsed = (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
-        if (elapsed >= milliseconds || wakeup->raised.load()) return;
-        long long left = milliseconds - elapsed;
+        long long elapsedNs = (now.tv_sec - start.tv_sec) * 1000000000LL + (now.tv_nsec - start.tv_nsec);
+        long long leftNs = milliseconds * 1000000LL - elapsedNs;
+        if (leftNs <= 0 || wakeup->raised.load()) return;
+        // Rounded up, so the sleep never ends early.
+        long long left = (leftNs + 999999) / 1000000;
         struct pollfd pfd = {wakeup->readFd, POLLIN, 0};
         if (poll(&pfd, 1, left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left)) > 0) return;
     }
