@@ -1,7 +1,9 @@
 // qsctl: asks a quorum server questions from the command line, as an AM would.
 //
-//   qsctl query-service HOST [PORT]   the server's information (QUERY_SERVICE)
-//   qsctl scan-service HOST [PORT]    the same from every address of HOST (SCAN_SERVICE)
+//   qsctl [--timeout MS] query-service HOST [PORT]   the server's information (QUERY_SERVICE)
+//   qsctl [--timeout MS] scan-service HOST [PORT]    the same from every address of HOST (SCAN_SERVICE)
+//
+// Each request is sent up to three times, waiting MS milliseconds (500) for each answer.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,31 +14,32 @@
 namespace {
 
 constexpr WORD QSCTL_DEFAULT_PORT = 4557;
-constexpr DWORD QSCTL_TIMEOUT_MS = 500;
+constexpr DWORD QSCTL_DEFAULT_TIMEOUT_MS = 500;
 constexpr int QSCTL_ATTEMPTS = 3;
 constexpr int QSCTL_MAX_ADDRESSES = 16;
 
 int Usage()
 {
     std::fprintf(stderr,
-                 "usage: qsctl query-service HOST [PORT]\n"
-                 "       qsctl scan-service HOST [PORT]\n"
-                 "PORT defaults to %u.\n",
-                 (unsigned)QSCTL_DEFAULT_PORT);
+                 "usage: qsctl [--timeout MS] query-service HOST [PORT]\n"
+                 "       qsctl [--timeout MS] scan-service HOST [PORT]\n"
+                 "PORT defaults to %u; MS, the wait for each answer, to %u.\n",
+                 (unsigned)QSCTL_DEFAULT_PORT, (unsigned)QSCTL_DEFAULT_TIMEOUT_MS);
     return 2;
 }
 
-BOOL ParsePort(const char* text, WORD* port)
+// A whole decimal number from 1 to max.
+BOOL ParseNumber(const char* text, unsigned long max, DWORD* number)
 {
     char* end = NULL;
     unsigned long value = std::strtoul(text, &end, 10);
-    if (!*text || *end || value == 0 || value > 65535) return FALSE;
-    *port = (WORD)value;
+    if (!*text || *text == '-' || *end || value == 0 || value > max) return FALSE;
+    *number = (DWORD)value;
     return TRUE;
 }
 
 // Asks every address of host; the number of servers that answered, or -1.
-int AskServers(const char* host, WORD port, uint32_t packetType, BOOL allAddresses)
+int AskServers(const char* host, WORD port, uint32_t packetType, BOOL allAddresses, DWORD timeoutMs)
 {
     SOCKADDR_IN servers[QSCTL_MAX_ADDRESSES];
     int count = QsResolve(host, port, servers, allAddresses ? QSCTL_MAX_ADDRESSES : 1);
@@ -55,7 +58,7 @@ int AskServers(const char* host, WORD port, uint32_t packetType, BOOL allAddress
         char where[32];
         QsFormatAddress(&servers[i], where, sizeof(where));
         QSS_SERVICE_REPLY reply;
-        if (!QsQueryService(sock, &servers[i], packetType, sequence + (ULONGLONG)i, QSCTL_TIMEOUT_MS,
+        if (!QsQueryService(sock, &servers[i], packetType, sequence + (ULONGLONG)i, timeoutMs,
                             QSCTL_ATTEMPTS, &reply)) {
             std::printf("%sNo answer from %s\n", answered || i ? "\n" : "", where);
             continue;
@@ -73,18 +76,28 @@ int AskServers(const char* host, WORD port, uint32_t packetType, BOOL allAddress
 
 int main(int argc, char** argv)
 {
-    if (argc < 3 || argc > 4) return Usage();
+    DWORD timeoutMs = QSCTL_DEFAULT_TIMEOUT_MS;
+    int first = 1;
+    if (argc > 2 && std::strcmp(argv[1], "--timeout") == 0) {
+        if (!ParseNumber(argv[2], 3600000, &timeoutMs)) {
+            std::fprintf(stderr, "qsctl: invalid timeout %s\n", argv[2]);
+            return 2;
+        }
+        first = 3;
+    }
+    int count = argc - first;
+    if (count < 2 || count > 3) return Usage();
     BOOL scan;
-    if (std::strcmp(argv[1], "query-service") == 0) {
+    if (std::strcmp(argv[first], "query-service") == 0) {
         scan = FALSE;
-    } else if (std::strcmp(argv[1], "scan-service") == 0) {
+    } else if (std::strcmp(argv[first], "scan-service") == 0) {
         scan = TRUE;
     } else {
         return Usage();
     }
-    WORD port = QSCTL_DEFAULT_PORT;
-    if (argc == 4 && !ParsePort(argv[3], &port)) {
-        std::fprintf(stderr, "qsctl: invalid port %s\n", argv[3]);
+    DWORD port = QSCTL_DEFAULT_PORT;
+    if (count == 3 && !ParseNumber(argv[first + 2], 65535, &port)) {
+        std::fprintf(stderr, "qsctl: invalid port %s\n", argv[first + 2]);
         return 2;
     }
 
@@ -94,7 +107,7 @@ int main(int argc, char** argv)
         return 1;
     }
     uint32_t type = scan ? ZEL_K_QS_PACKET_TYPE_SCAN_SERVICE : ZEL_K_QS_PACKET_TYPE_QUERY_SERVICE;
-    int answered = AskServers(argv[2], port, type, scan);
+    int answered = AskServers(argv[first + 1], (WORD)port, type, scan, timeoutMs);
     WSACleanup();
     return answered > 0 ? 0 : 1;
 }

@@ -61,11 +61,21 @@ TEST(QsctlTest, ScanServiceAsksEveryAddressOfTheHost)
 TEST(QsctlTest, NoServerMeansNoAnswerAndFailure)
 {
     int status;
-    std::string output = RunQsctl("query-service 127.0.0.1 " + std::to_string(dvtest::FreeUdpPort()), &status);
+    std::string port = std::to_string(dvtest::FreeUdpPort());
+    std::string output = RunQsctl("--timeout 30 query-service 127.0.0.1 " + port, &status);
     EXPECT_EQ(status, 1);
-    EXPECT_NE(output.find("No answer from 127.0.0.1:"), std::string::npos) << output;
-    RunQsctl("query-service", &status);
-    EXPECT_EQ(status, 2);
+    EXPECT_NE(output.find("No answer from 127.0.0.1:" + port), std::string::npos) << output;
+}
+
+TEST(QsctlTest, WrongArgumentsPrintTheUsage)
+{
+    int status;
+    for (const char* arguments : {"query-service", "ask 127.0.0.1", "query-service 127.0.0.1 65536",
+                                  "query-service 127.0.0.1 -1", "--timeout x query-service 127.0.0.1"}) {
+        std::string output = RunQsctl(arguments, &status);
+        EXPECT_EQ(status, 2) << arguments;
+        EXPECT_NE(output.find("qsctl"), std::string::npos) << arguments;
+    }
 }
 
 }  // namespace
