@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "Qss/config/parameters.h"
-#include "Qss/config/registry.h"
+#include "Qss/config/registry_store.h"
 #include "Qss/net/reply.h"
 #include "Qss/net/server_thread.h"
 #include "Qss/net/socket_set.h"

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "Qss/config/registry.h"
+#include "Qss/config/registry_store.h"
 #include "Qss/diag/diag.h"
 #include "Qss/net/reply.h"
 
@@ -41,13 +41,9 @@ void qssScanAddress(const SOCKADDR_IN* found)
         addr.sin_family = AF_INET;
         addr.sin_addr = found->sin_addr;
         addr.sin_port = htons(qssServerInfo.port);
-        if (qssTraceFlags & QSS_TRACE_INFO) {
-            char where[32];
-            char text[QSS_MAX_MESSAGE];
-            qssFormatAddress(where, sizeof(where), &addr);
-            StringCbPrintfA(text, sizeof(text), "Creating and binding socket to address(%s)", where);
-            Qss_TraceLog(text, 0, NULL);
-        }
+        const BYTE* b = (const BYTE*)&addr.sin_addr.s_addr;
+        Qss_TracePrintf(QSS_TRACE_INFO, "Creating and binding socket to address(%u.%u.%u.%u:%u)", b[0], b[1], b[2], b[3],
+                        (unsigned)qssServerInfo.port);
         SOCKET sock = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
         if (sock == INVALID_SOCKET) {
             int error = WSAGetLastError();
