@@ -90,7 +90,6 @@ void QsFormatServerInfo(const QSS_SERVER_INFO* info, char* text, size_t size)
     }
     component[n] = '\0';
     const BYTE* b = (const BYTE*)&info->ipAddress;
-    const uint16_t* v = info->componentInfo.version;
     StringCbPrintfA(text, size,
                     "Host name:        %s\n"
                     "Server identity:  %s\n"
@@ -101,7 +100,8 @@ void QsFormatServerInfo(const QSS_SERVER_INFO* info, char* text, size_t size)
                     "Component:        %s %u.%u.%u.%u\n",
                     hostName, serverId, (unsigned)info->protocolMajor, (unsigned)info->protocolMinor, b[0], b[1],
                     b[2], b[3], (unsigned)info->port, (unsigned)info->activeInstanceCount, component,
-                    (unsigned)v[0], (unsigned)v[1], (unsigned)v[2], (unsigned)v[3]);
+                    (unsigned)info->componentInfo.version[0], (unsigned)info->componentInfo.version[1],
+                    (unsigned)info->componentInfo.version[2], (unsigned)info->componentInfo.version[3]);
 }
 
 void QsFormatAddress(const SOCKADDR_IN* address, char* text, size_t size)

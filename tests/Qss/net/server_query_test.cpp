@@ -60,26 +60,26 @@ TEST_F(ServerQueryTest, QueryServiceIsAnsweredWithTheServerInformation)
     QSS_SERVICE_REPLY parsed;
     ASSERT_EQ(QsParseServiceReply(reply, received, ZEL_K_QS_PACKET_TYPE_QUERY_SERVICE, 0x1122334455667788ULL, &parsed),
               QS_REPLY_OK);
-    EXPECT_EQ(parsed.header.protocolRevision, 0x00050000u);
-    EXPECT_EQ(parsed.header.packetType, ZEL_K_QS_PACKET_TYPE_QUERY_SERVICE_ACK);
-    EXPECT_EQ(parsed.header.srcComponentId, QSS_COMPONENT_ID_QS);
-    EXPECT_EQ(parsed.header.dstComponentId, QSS_COMPONENT_ID_AM);
+    EXPECT_EQ(+parsed.header.protocolRevision, 0x00050000u);
+    EXPECT_EQ(+parsed.header.packetType, ZEL_K_QS_PACKET_TYPE_QUERY_SERVICE_ACK);
+    EXPECT_EQ(+parsed.header.srcComponentId, QSS_COMPONENT_ID_QS);
+    EXPECT_EQ(+parsed.header.dstComponentId, QSS_COMPONENT_ID_AM);
     const BYTE zeros[16] = {};
     EXPECT_EQ(std::memcmp(parsed.header.reserved1, zeros, 8), 0);
     EXPECT_EQ(std::memcmp(parsed.header.reserved2, zeros, 16), 0);
 
     EXPECT_EQ(from.sin_addr.s_addr, inet_addr("127.0.0.1"));
     EXPECT_EQ(ntohs(from.sin_port), server_.port());
-    EXPECT_EQ(parsed.serverInfo.ipAddress, inet_addr("127.0.0.1"));
-    EXPECT_EQ(parsed.serverInfo.port, server_.port());
-    EXPECT_EQ(parsed.serverInfo.protocolMinor, 0);
-    EXPECT_EQ(parsed.serverInfo.protocolMajor, 5);
-    EXPECT_EQ(parsed.serverInfo.activeInstanceCount, 0u);
+    EXPECT_EQ(+parsed.serverInfo.ipAddress, inet_addr("127.0.0.1"));
+    EXPECT_EQ(+parsed.serverInfo.port, server_.port());
+    EXPECT_EQ(+parsed.serverInfo.protocolMinor, 0);
+    EXPECT_EQ(+parsed.serverInfo.protocolMajor, 5);
+    EXPECT_EQ(+parsed.serverInfo.activeInstanceCount, 0u);
     EXPECT_STREQ(parsed.serverInfo.hostName, dvtest::QssServer::kHostName);
     EXPECT_STREQ(parsed.serverInfo.serverId, dvtest::QssServer::kServerId);
     EXPECT_EQ(std::memcmp(&parsed.serverInfo.componentInfo, &qssComponentInfo, sizeof(qssComponentInfo)), 0);
     // The kept block itself carries no address: each reply fills in its socket's.
-    EXPECT_EQ(qssServerInfo.ipAddress, 0u);
+    EXPECT_EQ(+qssServerInfo.ipAddress, 0u);
 }
 
 TEST_F(ServerQueryTest, ScanServiceGetsTheSameBodyUnderItsOwnType)
@@ -95,7 +95,7 @@ TEST_F(ServerQueryTest, ScanServiceGetsTheSameBodyUnderItsOwnType)
     int received = Exchange(&scan, sizeof(scan), scanReply);
     QSS_SERVICE_REPLY parsed;
     ASSERT_EQ(QsParseServiceReply(scanReply, received, ZEL_K_QS_PACKET_TYPE_SCAN_SERVICE, 2, &parsed), QS_REPLY_OK);
-    EXPECT_EQ(parsed.header.packetType, ZEL_K_QS_PACKET_TYPE_SCAN_SERVICE_ACK);
+    EXPECT_EQ(+parsed.header.packetType, ZEL_K_QS_PACKET_TYPE_SCAN_SERVICE_ACK);
     EXPECT_EQ(std::memcmp(queryReply + QSS_PACKET_HEADER_SIZE, scanReply + QSS_PACKET_HEADER_SIZE, 203), 0);
 }
 
@@ -109,7 +109,7 @@ TEST_F(ServerQueryTest, OnlyTheMajorVersionOfAServiceQueryCountsAndItsBodyIsIgno
     // The reply carries the server's own version, not the request's.
     QSS_PACKET_HEADER header;
     std::memcpy(&header, reply, sizeof(header));
-    EXPECT_EQ(header.protocolRevision, 0x00050000u);
+    EXPECT_EQ(+header.protocolRevision, 0x00050000u);
 
     BYTE withBody[200];
     std::memset(withBody, 0xA5, sizeof(withBody));

@@ -83,8 +83,8 @@ TEST(ServerSocketsTest, EachAddressAnswersFromItselfAndFollowsTheHostsAddresses)
         ASSERT_EQ(QsParseServiceReply(reply, received, ZEL_K_QS_PACKET_TYPE_QUERY_SERVICE, 5, &parsed), QS_REPLY_OK)
             << ip;
         EXPECT_EQ(from.sin_addr.s_addr, inet_addr(ip));
-        EXPECT_EQ(parsed.serverInfo.ipAddress, inet_addr(ip));
-        EXPECT_EQ(parsed.serverInfo.port, server.port());
+        EXPECT_EQ(+parsed.serverInfo.ipAddress, inet_addr(ip));
+        EXPECT_EQ(+parsed.serverInfo.port, server.port());
     }
 
     // An address that leaves the host loses its socket at a later scan; the other keeps its own.
