@@ -1,4 +1,70 @@
 // The registry under HKEY_LOCAL_MACHINE.
+//
+// Each key is a folder under $DORVANE_STATE_DIR/registry/ named after the key
+// (case preserved, looked up without regard to case); its values live in one
+// text file in the style of a registry export. A change replaces that file
+// atomically, under an advisory lock shared by every process; RegFlushKey makes
+// the key's values durable. Creating and deleting a key are durable at once.
 #pragma once
 
 #include "win32_types.h"
+
+typedef struct HKEY__* HKEY;
+typedef HKEY* PHKEY;
+typedef DWORD ACCESS_MASK;
+typedef ACCESS_MASK REGSAM;
+typedef LONG LSTATUS;
+
+#define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)0x80000002u)
+
+#define DELETE 0x00010000u
+#define READ_CONTROL 0x00020000u
+#define STANDARD_RIGHTS_READ READ_CONTROL
+#define STANDARD_RIGHTS_WRITE READ_CONTROL
+#define STANDARD_RIGHTS_ALL 0x001F0000u
+#define SYNCHRONIZE 0x00100000u
+
+#define KEY_QUERY_VALUE 0x0001u
+#define KEY_SET_VALUE 0x0002u
+#define KEY_CREATE_SUB_KEY 0x0004u
+#define KEY_ENUMERATE_SUB_KEYS 0x0008u
+#define KEY_NOTIFY 0x0010u
+#define KEY_CREATE_LINK 0x0020u
+#define KEY_WOW64_64KEY 0x0100u
+#define KEY_WOW64_32KEY 0x0200u
+#define KEY_READ ((STANDARD_RIGHTS_READ | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY) & ~SYNCHRONIZE)
+#define KEY_WRITE ((STANDARD_RIGHTS_WRITE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY) & ~SYNCHRONIZE)
+#define KEY_EXECUTE (KEY_READ & ~SYNCHRONIZE)
+#define KEY_ALL_ACCESS                                                                                        \
+    ((STANDARD_RIGHTS_ALL | KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_ENUMERATE_SUB_KEYS | \
+      KEY_NOTIFY | KEY_CREATE_LINK) &                                                                        \
+     ~SYNCHRONIZE)
+
+#define REG_OPTION_NON_VOLATILE 0x00000000u
+#define REG_CREATED_NEW_KEY 0x00000001u
+#define REG_OPENED_EXISTING_KEY 0x00000002u
+
+#define REG_NONE 0u
+#define REG_SZ 1u
+#define REG_EXPAND_SZ 2u
+#define REG_BINARY 3u
+#define REG_DWORD 4u
+#define REG_MULTI_SZ 7u
+#define REG_QWORD 11u
+
+LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
+                        REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                        LPDWORD lpdwDisposition);
+LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
+LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
+                       DWORD cbData);
+LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                         LPDWORD lpcbData);
+LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
+// Subkeys in case-insensitive order; *lpcchName is the capacity in, the length out.
+LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPSTR lpClass,
+                      LPDWORD lpcchClass, PFILETIME lpftLastWriteTime);
+// Fails with ERROR_ACCESS_DENIED while the key has subkeys.
+LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
+LSTATUS RegCloseKey(HKEY hKey);
+LSTATUS RegFlushKey(HKEY hKey);

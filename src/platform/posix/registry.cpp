@@ -1,0 +1,335 @@
+// The registry API over the key folders of registry_key_folder.h.
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/posix/registry_key_folder.h"
+#include "platform/posix/state_dir.h"
+#include "platform/win32.h"
+
+struct HKEY__ {
+    int fd;
+    REGSAM access;
+    std::string path;
+};
+
+namespace {
+
+const size_t kMaxKeyName = 255;
+const size_t kMaxValueName = 16383;
+const char kRootPath[] = "HKEY_LOCAL_MACHINE";
+const REGSAM kViewFlags = KEY_WOW64_32KEY | KEY_WOW64_64KEY;
+
+std::mutex gHandlesLock;
+std::unordered_set<HKEY> gHandles;
+
+// The key one call works on, with its own descriptor for the call's duration, so
+// a concurrent RegCloseKey of the handle cannot pull the folder from under it.
+struct KeyRef {
+    int fd = -1;
+    REGSAM access = 0;
+    std::string path;
+    KeyRef() = default;
+    KeyRef(const KeyRef&) = delete;
+    KeyRef& operator=(const KeyRef&) = delete;
+    ~KeyRef()
+    {
+        if (fd >= 0) close(fd);
+    }
+};
+
+LSTATUS FromErrno(int err)
+{
+    if (err == EBADMSG) return ERROR_REGISTRY_CORRUPT;
+    if (err == ENAMETOOLONG) return ERROR_INVALID_PARAMETER;
+    return static_cast<LSTATUS>(DvWin32ErrorFromErrno(err));
+}
+
+LSTATUS OpenRoot(KeyRef* ref)
+{
+    std::string root = dvstate::StateDir() + "/registry";
+    if (int err = dvstate::MakePrivateDirs(root)) return FromErrno(err);
+    ref->fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (ref->fd < 0) return FromErrno(errno);
+    ref->access = KEY_ALL_ACCESS;
+    ref->path = kRootPath;
+    return ERROR_SUCCESS;
+}
+
+LSTATUS Resolve(HKEY hKey, KeyRef* ref)
+{
+    if (hKey == HKEY_LOCAL_MACHINE) return OpenRoot(ref);
+    std::lock_guard<std::mutex> guard(gHandlesLock);
+    if (!hKey || !gHandles.count(hKey)) return ERROR_INVALID_HANDLE;
+    ref->fd = fcntl(hKey->fd, F_DUPFD_CLOEXEC, 0);
+    if (ref->fd < 0) return FromErrno(errno);
+    ref->access = hKey->access;
+    ref->path = hKey->path;
+    return ERROR_SUCCESS;
+}
+
+// A live key: operations on a key deleted since it was opened fail as on Windows.
+LSTATUS ResolveLive(HKEY hKey, REGSAM needed, KeyRef* ref)
+{
+    LSTATUS status = Resolve(hKey, ref);
+    if (status != ERROR_SUCCESS) return status;
+    if ((ref->access & needed) != needed) return ERROR_ACCESS_DENIED;
+    return dvreg::IsDeletedFolder(ref->fd) ? ERROR_KEY_DELETED : ERROR_SUCCESS;
+}
+
+LSTATUS SplitPath(LPCSTR subKey, std::vector<std::string_view>* parts)
+{
+    parts->clear();
+    if (!subKey || !*subKey) return ERROR_SUCCESS;
+    std::string_view rest = subKey;
+    for (;;) {
+        size_t cut = rest.find('\\');
+        std::string_view part = rest.substr(0, cut);
+        if (part.empty()) return ERROR_BAD_PATHNAME;
+        if (part.size() > kMaxKeyName) return ERROR_INVALID_PARAMETER;
+        parts->push_back(part);
+        if (cut == std::string_view::npos) return ERROR_SUCCESS;
+        rest.remove_prefix(cut + 1);
+    }
+}
+
+// Walks from ref down the path, creating missing keys when asked; ref then
+// names the last key. *created tells whether that last key was made here.
+LSTATUS Walk(KeyRef* ref, const std::vector<std::string_view>& parts, bool create, bool* created)
+{
+    if (created) *created = false;
+    for (std::string_view part : parts) {
+        if (dvreg::IsDeletedFolder(ref->fd)) return ERROR_KEY_DELETED;
+        dvreg::Subkey sub;
+        int err = dvreg::FindSubkey(ref->fd, part, &sub);
+        if (err == ENOENT && create) {
+            if (!(ref->access & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
+            dvreg::FolderLock lock(ref->fd);
+            if (lock.error) return FromErrno(lock.error);
+            // Another process may have made it, in any case, since the look-up.
+            err = dvreg::FindSubkey(ref->fd, part, &sub);
+            if (err == ENOENT) {
+                if (dvreg::IsDeletedFolder(ref->fd)) return ERROR_KEY_DELETED;
+                err = dvreg::MakeSubkeyFolder(ref->fd, part);
+                if (err) return FromErrno(err);
+                sub.name = part;
+                sub.folder = dvreg::KeyFolderName(part);
+                if (created) *created = true;
+            }
+        } else if (created) {
+            *created = false;
+        }
+        if (err) return FromErrno(err);
+        int fd = openat(ref->fd, sub.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) return FromErrno(errno);
+        close(ref->fd);
+        ref->fd = fd;
+        ref->path += '\\';
+        ref->path += sub.name;
+    }
+    return ERROR_SUCCESS;
+}
+
+HKEY NewHandle(KeyRef* ref, REGSAM access)
+{
+    HKEY key = new HKEY__{ref->fd, access & ~kViewFlags, ref->path};
+    ref->fd = -1;
+    std::lock_guard<std::mutex> guard(gHandlesLock);
+    gHandles.insert(key);
+    return key;
+}
+
+LSTATUS OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, REGSAM access, bool create, PHKEY phkResult, bool* created)
+{
+    if (!phkResult) return ERROR_INVALID_PARAMETER;
+    *phkResult = nullptr;
+    std::vector<std::string_view> parts;
+    LSTATUS status = SplitPath(lpSubKey, &parts);
+    KeyRef ref;
+    if (status == ERROR_SUCCESS) status = ResolveLive(hKey, 0, &ref);
+    if (status == ERROR_SUCCESS) status = Walk(&ref, parts, create, created);
+    if (status == ERROR_SUCCESS) *phkResult = NewHandle(&ref, access);
+    return status;
+}
+
+const dvreg::Value* FindValue(const std::vector<dvreg::Value>& values, std::string_view name)
+{
+    for (const dvreg::Value& v : values) {
+        if (dvreg::SameName(v.name, name)) return &v;
+    }
+    return nullptr;
+}
+
+// Re-reads the values under the key's lock, applies change, and replaces the file.
+template <typename Change>
+LSTATUS ModifyValues(HKEY hKey, Change change)
+{
+    KeyRef ref;
+    LSTATUS status = ResolveLive(hKey, KEY_SET_VALUE, &ref);
+    if (status != ERROR_SUCCESS) return status;
+    dvreg::FolderLock lock(ref.fd);
+    if (lock.error) return FromErrno(lock.error);
+    if (dvreg::IsDeletedFolder(ref.fd)) return ERROR_KEY_DELETED;
+    std::vector<dvreg::Value> values;
+    if (int err = dvreg::ReadValues(ref.fd, &values)) return FromErrno(err);
+    status = change(&values);
+    if (status != ERROR_SUCCESS) return status;
+    return FromErrno(dvreg::ReplaceValues(ref.fd, ref.path, values));
+}
+
+}  // namespace
+
+LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD dwOptions, REGSAM samDesired,
+                        const LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition)
+{
+    if (!lpSubKey || dwOptions != REG_OPTION_NON_VOLATILE) {
+        if (phkResult) *phkResult = nullptr;
+        return ERROR_INVALID_PARAMETER;
+    }
+    bool created = false;
+    LSTATUS status = OpenOrCreate(hKey, lpSubKey, samDesired, true, phkResult, &created);
+    if (status == ERROR_SUCCESS && lpdwDisposition) {
+        *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    }
+    return status;
+}
+
+LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult)
+{
+    return OpenOrCreate(hKey, lpSubKey, samDesired, false, phkResult, nullptr);
+}
+
+LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
+                       DWORD cbData)
+{
+    std::string_view name = lpValueName ? lpValueName : "";
+    if (Reserved != 0 || name.size() > kMaxValueName) return ERROR_INVALID_PARAMETER;
+    if (!lpData && cbData) return ERROR_NOACCESS;
+    return ModifyValues(hKey, [&](std::vector<dvreg::Value>* values) {
+        std::vector<BYTE> data(lpData, lpData + cbData);
+        for (dvreg::Value& v : *values) {
+            if (dvreg::SameName(v.name, name)) {
+                v.type = dwType;
+                v.data = std::move(data);
+                return ERROR_SUCCESS;
+            }
+        }
+        values->push_back(dvreg::Value{std::string(name), dwType, std::move(data)});
+        return ERROR_SUCCESS;
+    });
+}
+
+LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
+{
+    std::string_view name = lpValueName ? lpValueName : "";
+    return ModifyValues(hKey, [&](std::vector<dvreg::Value>* values) {
+        for (auto it = values->begin(); it != values->end(); ++it) {
+            if (dvreg::SameName(it->name, name)) {
+                values->erase(it);
+                return ERROR_SUCCESS;
+            }
+        }
+        return ERROR_FILE_NOT_FOUND;
+    });
+}
+
+LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                         LPDWORD lpcbData)
+{
+    if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
+    KeyRef ref;
+    LSTATUS status = ResolveLive(hKey, KEY_QUERY_VALUE, &ref);
+    if (status != ERROR_SUCCESS) return status;
+    // The value file is only ever replaced whole, so it is read without the lock.
+    std::vector<dvreg::Value> values;
+    if (int err = dvreg::ReadValues(ref.fd, &values)) return FromErrno(err);
+    const dvreg::Value* value = FindValue(values, lpValueName ? lpValueName : "");
+    if (!value) return ERROR_FILE_NOT_FOUND;
+    DWORD size = static_cast<DWORD>(value->data.size());
+    if (lpType) *lpType = value->type;
+    if (lpData) {
+        if (*lpcbData < size) {
+            *lpcbData = size;
+            return ERROR_MORE_DATA;
+        }
+        if (size) std::memcpy(lpData, value->data.data(), size);
+    }
+    if (lpcbData) *lpcbData = size;
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPSTR lpClass,
+                      LPDWORD lpcchClass, PFILETIME lpftLastWriteTime)
+{
+    if (!lpName || !lpcchName || lpReserved) return ERROR_INVALID_PARAMETER;
+    KeyRef ref;
+    LSTATUS status = ResolveLive(hKey, KEY_ENUMERATE_SUB_KEYS, &ref);
+    if (status != ERROR_SUCCESS) return status;
+    std::vector<dvreg::Subkey> subkeys;
+    if (int err = dvreg::ListSubkeys(ref.fd, &subkeys)) return FromErrno(err);
+    if (dwIndex >= subkeys.size()) return ERROR_NO_MORE_ITEMS;
+    const dvreg::Subkey& sub = subkeys[dwIndex];
+    if (sub.name.size() + 1 > *lpcchName) return ERROR_MORE_DATA;
+    std::memcpy(lpName, sub.name.c_str(), sub.name.size() + 1);
+    *lpcchName = static_cast<DWORD>(sub.name.size());
+    if (lpClass && lpcchClass && *lpcchClass) lpClass[0] = '\0';
+    if (lpcchClass) *lpcchClass = 0;
+    if (lpftLastWriteTime) {
+        struct stat st;
+        ULONGLONG ticks = 0;
+        if (fstatat(ref.fd, sub.folder.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            // 100-ns intervals since 1601-01-01.
+            ticks = (static_cast<ULONGLONG>(st.st_mtim.tv_sec) + 11644473600ull) * 10000000ull +
+                    static_cast<ULONGLONG>(st.st_mtim.tv_nsec) / 100;
+        }
+        lpftLastWriteTime->dwLowDateTime = static_cast<DWORD>(ticks);
+        lpftLastWriteTime->dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    }
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
+{
+    std::vector<std::string_view> parts;
+    LSTATUS status = SplitPath(lpSubKey, &parts);
+    if (status != ERROR_SUCCESS) return status;
+    if (parts.empty()) return ERROR_INVALID_PARAMETER;
+    std::string_view leaf = parts.back();
+    parts.pop_back();
+    KeyRef parent;
+    status = ResolveLive(hKey, 0, &parent);
+    if (status == ERROR_SUCCESS) status = Walk(&parent, parts, false, nullptr);
+    if (status != ERROR_SUCCESS) return status;
+    dvreg::FolderLock lock(parent.fd);
+    if (lock.error) return FromErrno(lock.error);
+    dvreg::Subkey sub;
+    if (int err = dvreg::FindSubkey(parent.fd, leaf, &sub)) return FromErrno(err);
+    return FromErrno(dvreg::RemoveSubkeyFolder(parent.fd, sub));
+}
+
+LSTATUS RegCloseKey(HKEY hKey)
+{
+    if (hKey == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
+    {
+        std::lock_guard<std::mutex> guard(gHandlesLock);
+        if (!hKey || !gHandles.erase(hKey)) return ERROR_INVALID_HANDLE;
+    }
+    int err = close(hKey->fd) != 0 ? errno : 0;
+    delete hKey;
+    return FromErrno(err);
+}
+
+LSTATUS RegFlushKey(HKEY hKey)
+{
+    KeyRef ref;
+    LSTATUS status = ResolveLive(hKey, 0, &ref);
+    if (status != ERROR_SUCCESS) return status;
+    return FromErrno(dvreg::SyncKeyFolder(ref.fd));
+}

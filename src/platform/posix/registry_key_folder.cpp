@@ -1,0 +1,271 @@
+#include "platform/posix/registry_key_folder.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace dvreg {
+namespace {
+
+const char kValueFile[] = ".values.reg";
+// Value files larger than this are not ours: a key holds a handful of small values.
+const off_t kMaxValueFileSize = 64 * 1024 * 1024;
+
+std::atomic<unsigned> gTempCounter{0};
+
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool IsLayerFile(std::string_view entry)
+{
+    return entry.substr(0, sizeof kValueFile - 1) == kValueFile;
+}
+
+int ReopenFolder(int dirFd) { return openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
+
+// Calls fn(entryName, isFolder) for every entry but "." and "..".
+template <typename Fn>
+int ForEachEntry(int dirFd, Fn fn)
+{
+    int fd = ReopenFolder(dirFd);
+    if (fd < 0) return errno;
+    DIR* dir = fdopendir(fd);
+    if (!dir) {
+        int err = errno;
+        close(fd);
+        return err;
+    }
+    int result = 0;
+    errno = 0;
+    while (dirent* e = readdir(dir)) {
+        std::string_view name = e->d_name;
+        if (name == "." || name == "..") continue;
+        bool isFolder = e->d_type == DT_DIR;
+        if (e->d_type == DT_UNKNOWN) {
+            struct stat st;
+            isFolder = fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+        }
+        result = fn(name, isFolder);
+        if (result) break;
+        errno = 0;
+    }
+    if (!result && errno) result = errno;
+    closedir(dir);
+    return result;
+}
+
+int WriteAll(int fd, const std::string& text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::string KeyFolderName(std::string_view keyName)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (size_t i = 0; i < keyName.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(keyName[i]);
+        if (c == '%' || c == '/' || c < 0x20 || c >= 0x7F || (i == 0 && c == '.')) {
+            out.push_back('%');
+            out.push_back(kHex[c >> 4]);
+            out.push_back(kHex[c & 0xF]);
+        } else {
+            out.push_back(static_cast<char>(c));
+        }
+    }
+    return out;
+}
+
+bool KeyNameFromFolder(std::string_view folder, std::string* keyName)
+{
+    keyName->clear();
+    if (folder.empty() || folder.front() == '.') return false;
+    for (size_t i = 0; i < folder.size(); ++i) {
+        if (folder[i] != '%') {
+            keyName->push_back(folder[i]);
+            continue;
+        }
+        if (i + 2 >= folder.size()) return false;
+        int hi = HexDigit(folder[i + 1]);
+        int lo = HexDigit(folder[i + 2]);
+        if (hi < 0 || lo < 0) return false;
+        keyName->push_back(static_cast<char>(hi * 16 + lo));
+        i += 2;
+    }
+    // Only the one spelling this layer writes names a key.
+    return !keyName->empty() && keyName->find('\\') == std::string::npos && KeyFolderName(*keyName) == folder;
+}
+
+int ListSubkeys(int dirFd, std::vector<Subkey>* subkeys)
+{
+    subkeys->clear();
+    int err = ForEachEntry(dirFd, [&](std::string_view entry, bool isFolder) {
+        Subkey s;
+        if (isFolder && KeyNameFromFolder(entry, &s.name)) {
+            s.folder = entry;
+            subkeys->push_back(std::move(s));
+        }
+        return 0;
+    });
+    std::sort(subkeys->begin(), subkeys->end(),
+              [](const Subkey& a, const Subkey& b) { return NameLess(a.name, b.name); });
+    return err;
+}
+
+int FindSubkey(int dirFd, std::string_view name, Subkey* found)
+{
+    bool hit = false;
+    int err = ForEachEntry(dirFd, [&](std::string_view entry, bool isFolder) {
+        std::string candidate;
+        if (isFolder && KeyNameFromFolder(entry, &candidate) && SameName(candidate, name)) {
+            found->name = candidate;
+            found->folder = entry;
+            hit = true;
+            return -1;
+        }
+        return 0;
+    });
+    if (hit) return 0;
+    return err ? err : ENOENT;
+}
+
+bool IsDeletedFolder(int dirFd)
+{
+    struct stat st;
+    return fstat(dirFd, &st) != 0 || st.st_nlink == 0;
+}
+
+FolderLock::FolderLock(int dirFd)
+{
+    fd = ReopenFolder(dirFd);
+    if (fd < 0) {
+        error = errno;
+        return;
+    }
+    while (flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            error = errno;
+            return;
+        }
+    }
+}
+
+FolderLock::~FolderLock()
+{
+    // Closing the last descriptor of the open file description releases the lock.
+    if (fd >= 0) close(fd);
+}
+
+int ReadValues(int dirFd, std::vector<Value>* values)
+{
+    values->clear();
+    int fd = openat(dirFd, kValueFile, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return errno == ENOENT ? 0 : errno;
+    std::string text;
+    char chunk[8192];
+    int err = 0;
+    for (;;) {
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            err = errno;
+            break;
+        }
+        if (n == 0) break;
+        text.append(chunk, static_cast<size_t>(n));
+        if (static_cast<off_t>(text.size()) > kMaxValueFileSize) {
+            err = EBADMSG;
+            break;
+        }
+    }
+    close(fd);
+    if (err) return err;
+    return ParseValueFile(text, values) ? 0 : EBADMSG;
+}
+
+int ReplaceValues(int dirFd, std::string_view keyPath, const std::vector<Value>& values)
+{
+    char temp[64];
+    std::snprintf(temp, sizeof temp, "%s.tmp.%ld.%u", kValueFile, static_cast<long>(getpid()),
+                  gTempCounter.fetch_add(1));
+    int fd = openat(dirFd, temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return errno;
+    // The data reaches the disk before the rename can: after a power loss the
+    // file holds the old or the new values, never an empty or torn file.
+    int err = WriteAll(fd, FormatValueFile(keyPath, values));
+    if (!err && fdatasync(fd) != 0) err = errno;
+    if (close(fd) != 0 && !err) err = errno;
+    if (!err && renameat(dirFd, temp, dirFd, kValueFile) != 0) err = errno;
+    if (err) unlinkat(dirFd, temp, 0);
+    return err;
+}
+
+int SyncKeyFolder(int dirFd)
+{
+    int fd = openat(dirFd, kValueFile, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd >= 0) {
+        int err = fsync(fd) != 0 ? errno : 0;
+        close(fd);
+        if (err) return err;
+    } else if (errno != ENOENT) {
+        return errno;
+    }
+    return fsync(dirFd) != 0 ? errno : 0;
+}
+
+int MakeSubkeyFolder(int parentFd, std::string_view name)
+{
+    std::string folder = KeyFolderName(name);
+    if (mkdirat(parentFd, folder.c_str(), 0700) != 0) return errno;
+    return fsync(parentFd) != 0 ? errno : 0;
+}
+
+int RemoveSubkeyFolder(int parentFd, const Subkey& subkey)
+{
+    int fd = openat(parentFd, subkey.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return errno;
+    int err;
+    {
+        // Waits for a writer of the key's values to finish.
+        FolderLock lock(fd);
+        err = lock.error;
+        std::vector<std::string> ours;
+        if (!err) {
+            err = ForEachEntry(fd, [&](std::string_view entry, bool) {
+                if (!IsLayerFile(entry)) return EACCES;
+                ours.emplace_back(entry);
+                return 0;
+            });
+        }
+        for (size_t i = 0; !err && i < ours.size(); ++i) {
+            if (unlinkat(fd, ours[i].c_str(), 0) != 0 && errno != ENOENT) err = errno;
+        }
+        if (!err && unlinkat(parentFd, subkey.folder.c_str(), AT_REMOVEDIR) != 0) err = errno;
+    }
+    close(fd);
+    if (!err && fsync(parentFd) != 0) err = errno;
+    return err;
+}
+
+}  // namespace dvreg

@@ -1,0 +1,59 @@
+// The folders behind registry keys: one folder per key, named after the key,
+// with the key's values in the file ".values.reg" inside it. Every function
+// works on an open folder descriptor and returns an errno value (0 on success);
+// EBADMSG means the key's value file cannot be parsed.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/posix/registry_value_file.h"
+
+namespace dvreg {
+
+// Key names become folder names with '%', '/', bytes outside printable ASCII and
+// a leading '.' written as %XX, so no key folder starts with '.', the prefix of
+// the layer's own files.
+std::string KeyFolderName(std::string_view keyName);
+bool KeyNameFromFolder(std::string_view folder, std::string* keyName);
+
+struct Subkey {
+    std::string name;
+    std::string folder;
+};
+
+// Subkeys in case-insensitive order of their names.
+int ListSubkeys(int dirFd, std::vector<Subkey>* subkeys);
+// ENOENT when no subkey has that name, in any case.
+int FindSubkey(int dirFd, std::string_view name, Subkey* found);
+
+// A deleted key's folder is gone; its open descriptors see no links.
+bool IsDeletedFolder(int dirFd);
+
+// An exclusive advisory lock on a key folder, across processes and threads
+// (each lock opens the folder anew, so each has its own open file description).
+struct FolderLock {
+    int fd = -1;
+    int error = 0;
+    explicit FolderLock(int dirFd);
+    ~FolderLock();
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+};
+
+// A missing value file is a key without values.
+int ReadValues(int dirFd, std::vector<Value>* values);
+// Writes a temporary file, syncs its data and renames it over the value file,
+// so a crash leaves the old or the new values. Call under the folder's lock.
+int ReplaceValues(int dirFd, std::string_view keyPath, const std::vector<Value>& values);
+// Makes the value file and the folder's entries durable.
+int SyncKeyFolder(int dirFd);
+
+// Creates the subkey folder and makes its entry durable. Call under the parent's lock.
+int MakeSubkeyFolder(int parentFd, std::string_view name);
+// Removes a subkey that has none of its own (EACCES otherwise) and makes the
+// removal durable. Call under the parent's lock.
+int RemoveSubkeyFolder(int parentFd, const Subkey& subkey);
+
+}  // namespace dvreg
