@@ -10,4 +10,12 @@ inline int DvSelectNfds(const fd_set*) { return 0; }
 int DvSelectNfds(const fd_set* set);
 #endif
 
+// Format checking for the program's own printf-like functions. Not on Windows,
+// where DWORD is unsigned long and the program formats it with "%u" as the SDK allows.
+#ifdef _WIN32
+#define DV_PRINTF_FORMAT(formatIndex, firstArgument)
+#else
+#define DV_PRINTF_FORMAT(formatIndex, firstArgument) __attribute__((format(printf, formatIndex, firstArgument)))
+#endif
+
 #include "select_wait.h"
