@@ -115,6 +115,8 @@ TEST(ServerSocketsTest, EachAddressAnswersFromItselfAndFollowsTheHostsAddresses)
 
 TEST(ServerSocketsTest, AStopWhileDatagramsKeepArrivingLeavesNothingBehind)
 {
+    // Sanitizer runtimes start a helper thread with the process's first thread: count after it.
+    std::thread([] {}).join();
     int threadsBefore = dvtest::ThreadCount();
     dvtest::QssServer server({"127.0.0.1", "127.0.0.2"});
     int descriptorsBefore = dvtest::OpenDescriptorCount();
@@ -143,7 +145,8 @@ TEST(ServerSocketsTest, AStopWhileDatagramsKeepArrivingLeavesNothingBehind)
 
     EXPECT_TRUE(dvtest::UdpSocketsOnPort(port).empty());
     EXPECT_EQ(dvtest::OpenDescriptorCount(), descriptorsBefore);
-    EXPECT_EQ(dvtest::ThreadCount(), threadsBefore);
+    // An ended thread may leave the task list a moment after it was joined.
+    EXPECT_TRUE(Eventually([&] { return dvtest::ThreadCount() == threadsBefore; })) << dvtest::ThreadCount();
 }
 
 TEST(ServerSocketsTest, AStopBeforeTheFirstTurnClosesTheSocketsTheFirstScanOpened)
