@@ -6,5 +6,5 @@
 // Recursive. Guards the instance table, every record and slot, and
 // qssServerInfo.activeInstanceCount. Request handlers hold it from their
 // first trace until their reply has been sent, timer callbacks for their
-// whole run.
+// whole run. Initialised by Qss_Initialize, deleted last at stop.
 extern CRITICAL_SECTION qssInstanceLock;
