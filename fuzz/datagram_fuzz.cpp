@@ -24,12 +24,8 @@
 #include "Qss/net/server_thread.h"
 #include "Qss/quorum/instance_lock.h"
 #include "Qss/quorum/instance_table.h"
-#include "Qss/service/lifecycle.h"
 #include "fuzz_support.h"
 #include "seed_requests.h"
-
-// The server library leaves the service's stop to the program; nothing here stops.
-void Qss_ServiceStop(DWORD) { std::abort(); }
 
 namespace {
 

@@ -8,12 +8,18 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "Qss/service/lifecycle.h"
+
 // The event log also goes to syslog; a fuzzer writes events by the hundred
 // thousand, which must not land in the machine's journal. These replace the C
 // library's functions for the harness executables only.
 extern "C" void openlog(const char*, int, int) {}
 extern "C" void syslog(int, const char*, ...) {}
 extern "C" void closelog(void) {}
+
+// The server library leaves the service's stop to the program. Only a failed
+// wait of the server thread asks for it, and no harness runs that thread.
+void Qss_ServiceStop(DWORD) { std::abort(); }
 
 namespace dvfuzz {
 namespace {
