@@ -30,7 +30,7 @@ BOOL Qss_GenerateGUID(UUID* uuid)
     return TRUE;
 }
 
-BOOL Qss_GuidToString(const UUID* uuid, size_t outSize, char* out)
+BOOL Qss_GuidToString(UUID* uuid, size_t outSize, char* out)
 {
     memset(out, 0, outSize);
     RPC_CSTR text = NULL;

@@ -146,6 +146,51 @@ void qssReleaseHeld(QSS_INSTANCE* record, QSS_AM_INFO* slot, const QSS_AM_REQUES
     memset(&record->systemTimeAcquired, 0, sizeof(record->systemTimeAcquired));
 }
 
+// The frame's first steps for a quorum request, with qssInstanceLock taken:
+// the receive trace, the validation and the lookup. FALSE when the request
+// gets no reply at all (the lock is then left). Otherwise *record is the
+// PVM's, or NULL with *status saying why the request is refused.
+BOOL qssBeginQuorumRequest(const QSS_PACKET_HEADER* request, const SOCKADDR_IN* source, const char* receivedText,
+                           const char* notAttachedText, DWORD amNumber, const BYTE* pvmId, QSS_INSTANCE** record,
+                           DWORD* status)
+{
+    EnterCriticalSection(&qssInstanceLock);
+    qssTraceRequest(request, source, QSS_TRACE_INFO, receivedText, QSS_TRACE_LOUD);
+    *record = NULL;
+    *status = ZEL_K_QS_STATUS_SUCCESS;
+    DWORD validation = qssValidateRequest(request, amNumber);
+    if (validation == QSS_REQUEST_BAD_VERSION) {
+        LeaveCriticalSection(&qssInstanceLock);
+        return FALSE;
+    }
+    if (validation != QSS_REQUEST_OK) {
+        *status = qssRejectionStatus(validation);
+    } else if ((*record = qssFindInstance(pvmId)) == NULL) {
+        Qss_TracePrintf(QSS_TRACE_ERRORS, "%s", notAttachedText);
+        *status = ZEL_K_QS_STATUS_NOT_ATTACHED;
+    }
+    return TRUE;
+}
+
+// Leaves the lock after the record may have changed.
+void qssEndQuorumRequest(QSS_INSTANCE* record)
+{
+    qssReviewInstanceAgeing(record);
+    LeaveCriticalSection(&qssInstanceLock);
+}
+
+// The frame's last steps: the reply with this status, kept in the slot when
+// there is one, sent to the request's source; then the lock is left.
+void qssAnswerQuorumRequest(const QSS_PACKET_HEADER* request, QSS_INSTANCE* record, QSS_AM_INFO* slot, DWORD status,
+                            const SOCKADDR_IN* source, SOCKET sock)
+{
+    BYTE reply[QSS_MAX_PACKET_SIZE] = {};
+    qssBuildReply(reply, request, record ? record->protocolRevision : request->protocolRevision,
+                  sizeof(QSS_STATUS_REPLY), status);
+    qssSaveAndSendReply(slot, reply, source, sock, FALSE);
+    qssEndQuorumRequest(record);
+}
+
 }  // namespace
 
 void qssDeleteQuorumTimeoutTimer(QSS_INSTANCE* record, const char* caller, DWORD line)
@@ -213,144 +258,116 @@ void qssQuorumTimeoutCallback(PVOID parameter, BOOLEAN fired)
 void qssProcessAcquireQuorum(const QSS_PACKET_HEADER* request, const SOCKADDR_IN* source, SOCKET sock)
 {
     const QSS_ACQUIRE_QUORUM_REQUEST* acquire = reinterpret_cast<const QSS_ACQUIRE_QUORUM_REQUEST*>(request);
-    BYTE reply[QSS_MAX_PACKET_SIZE] = {};
-    QSS_INSTANCE* record = NULL;
-    QSS_AM_INFO* slot = NULL;
-    DWORD status = ZEL_K_QS_STATUS_SUCCESS;
-
-    EnterCriticalSection(&qssInstanceLock);
-    qssTraceRequest(request, source, QSS_TRACE_INFO, "Received ACQUIRE_QUORUM packet", QSS_TRACE_LOUD);
-    DWORD validation = qssValidateRequest(request, acquire->amNumber);
-    if (validation == QSS_REQUEST_BAD_VERSION) {
-        LeaveCriticalSection(&qssInstanceLock);
+    QSS_INSTANCE* record;
+    DWORD status;
+    if (!qssBeginQuorumRequest(request, source, "Received ACQUIRE_QUORUM packet",
+                               "Received ACQUIRE_QUORUM request from non-attached AM", acquire->amNumber,
+                               acquire->pvmId, &record, &status)) {
         return;
     }
-    if (validation != QSS_REQUEST_OK) {
-        status = qssRejectionStatus(validation);
-    } else if ((record = qssFindInstance(acquire->pvmId)) == NULL) {
+    if (record == NULL) {
+        qssAnswerQuorumRequest(request, NULL, NULL, status, source, sock);
+        return;
+    }
+    QSS_AM_INFO* slot = &record->am[acquire->amNumber - 1];
+    QSS_AM_INFO* partner = &record->am[2 - acquire->amNumber];
+    switch (qssGetAmState(slot, request->sequence, qssReplyType(request->packetType))) {
+    case QSS_AM_STATE_RESEND:
+        // Also how a lost deferred answer reaches its AM: the decision saved it.
+        qssResetKeepaliveTimeoutTimer(slot);
+        Qss_TracePrintf(QSS_TRACE_ERRORS, "Resend ACQUIRE_QUORUM reply packet");
+        qssResendReply(slot, source, sock, FALSE);
+        qssEndQuorumRequest(record);
+        return;
+    case QSS_AM_STATE_OFFLINE:
+    case QSS_AM_STATE_OFFLINE_HOLDING:
         Qss_TracePrintf(QSS_TRACE_ERRORS, "Received ACQUIRE_QUORUM request from non-attached AM");
         status = ZEL_K_QS_STATUS_NOT_ATTACHED;
-    } else {
-        slot = &record->am[acquire->amNumber - 1];
-        QSS_AM_INFO* partner = &record->am[2 - acquire->amNumber];
-        switch (qssGetAmState(slot, request->sequence, qssReplyType(request->packetType))) {
-        case QSS_AM_STATE_RESEND:
-            // Also how a lost deferred answer reaches its AM: the decision saved it.
-            qssResetKeepaliveTimeoutTimer(slot);
-            Qss_TracePrintf(QSS_TRACE_ERRORS, "Resend ACQUIRE_QUORUM reply packet");
-            qssResendReply(slot, source, sock, FALSE);
-            qssReviewInstanceAgeing(record);
-            LeaveCriticalSection(&qssInstanceLock);
-            return;
-        case QSS_AM_STATE_OFFLINE:
-        case QSS_AM_STATE_OFFLINE_HOLDING:
-            Qss_TracePrintf(QSS_TRACE_ERRORS, "Received ACQUIRE_QUORUM request from non-attached AM");
-            status = ZEL_K_QS_STATUS_NOT_ATTACHED;
-            break;
-        case QSS_AM_STATE_ONLINE:
-            qssResetKeepaliveTimeoutTimer(slot);
-            qssRefreshAmAddress(slot, source, sock, acquire->amId);
-            if (partner->bHold) {
-                qssLogRefusedPartnerHolds(slot, partner, acquire);
-                status = ZEL_K_QS_STATUS_QUORUM_DENIED;
-                break;
-            }
-            qssVote(record, slot, partner, acquire);
-            qssReviewInstanceAgeing(record);
-            LeaveCriticalSection(&qssInstanceLock);
-            if (qssTraceFlags & QSS_TRACE_CONSOLE) qssDumpPacket(request, source);
-            return;
-        case QSS_AM_STATE_ONLINE_HOLDING:
-            qssResetKeepaliveTimeoutTimer(slot);
-            qssRefreshAmAddress(slot, source, sock, acquire->amId);
-            status = ZEL_K_QS_STATUS_ALREADY_HOLDING;
-            break;
-        case QSS_AM_STATE_ONLINE_VOTING:
-            if (request->sequence == slot->acquireSequence) {
-                // The pending request again: the decision answers it.
-                qssResetKeepaliveTimeoutTimer(slot);
-                qssRefreshAmAddress(slot, source, sock, acquire->amId);
-                Qss_TracePrintf(QSS_TRACE_ERRORS, "Received retry ACQUIRE_QUORUM in acquiring");
-                qssReviewInstanceAgeing(record);
-                LeaveCriticalSection(&qssInstanceLock);
-                return;
-            }
-            Qss_TracePrintf(QSS_TRACE_ERRORS, "Received ACQUIRE_QUORUM in acquiring");
-            status = ZEL_K_QS_STATUS_VOTING;
-            break;
-        default:
-            status = ZEL_K_QS_STATUS_INTERNAL_ERROR;
+        break;
+    case QSS_AM_STATE_ONLINE:
+        qssResetKeepaliveTimeoutTimer(slot);
+        qssRefreshAmAddress(slot, source, sock, acquire->amId);
+        if (partner->bHold) {
+            qssLogRefusedPartnerHolds(slot, partner, acquire);
+            status = ZEL_K_QS_STATUS_QUORUM_DENIED;
             break;
         }
+        qssVote(record, slot, partner, acquire);
+        qssEndQuorumRequest(record);
+        if (qssTraceFlags & QSS_TRACE_CONSOLE) qssDumpPacket(request, source);
+        return;
+    case QSS_AM_STATE_ONLINE_HOLDING:
+        qssResetKeepaliveTimeoutTimer(slot);
+        qssRefreshAmAddress(slot, source, sock, acquire->amId);
+        status = ZEL_K_QS_STATUS_ALREADY_HOLDING;
+        break;
+    case QSS_AM_STATE_ONLINE_VOTING:
+        if (request->sequence == slot->acquireSequence) {
+            // The pending request again: the decision answers it.
+            qssResetKeepaliveTimeoutTimer(slot);
+            qssRefreshAmAddress(slot, source, sock, acquire->amId);
+            Qss_TracePrintf(QSS_TRACE_ERRORS, "Received retry ACQUIRE_QUORUM in acquiring");
+            qssEndQuorumRequest(record);
+            return;
+        }
+        Qss_TracePrintf(QSS_TRACE_ERRORS, "Received ACQUIRE_QUORUM in acquiring");
+        status = ZEL_K_QS_STATUS_VOTING;
+        break;
+    default:
+        status = ZEL_K_QS_STATUS_INTERNAL_ERROR;
+        break;
     }
-    qssBuildReply(reply, request, record ? record->protocolRevision : request->protocolRevision,
-                  sizeof(QSS_STATUS_REPLY), status);
-    qssSaveAndSendReply(slot, reply, source, sock, FALSE);
-    qssReviewInstanceAgeing(record);
-    LeaveCriticalSection(&qssInstanceLock);
+    qssAnswerQuorumRequest(request, record, slot, status, source, sock);
 }
 
 void qssProcessReleaseQuorum(const QSS_PACKET_HEADER* request, const SOCKADDR_IN* source, SOCKET sock)
 {
     const QSS_AM_REQUEST* release = reinterpret_cast<const QSS_AM_REQUEST*>(request);
-    BYTE reply[QSS_MAX_PACKET_SIZE] = {};
-    QSS_INSTANCE* record = NULL;
-    QSS_AM_INFO* slot = NULL;
-    DWORD status = ZEL_K_QS_STATUS_SUCCESS;
-
-    EnterCriticalSection(&qssInstanceLock);
-    qssTraceRequest(request, source, QSS_TRACE_INFO, "Received RELEASE_QUORUM packet", QSS_TRACE_LOUD);
-    DWORD validation = qssValidateRequest(request, release->amNumber);
-    if (validation == QSS_REQUEST_BAD_VERSION) {
-        LeaveCriticalSection(&qssInstanceLock);
+    QSS_INSTANCE* record;
+    DWORD status;
+    if (!qssBeginQuorumRequest(request, source, "Received RELEASE_QUORUM packet",
+                               "Received RELEASE_QUORUM request from non-attached AM", release->amNumber,
+                               release->pvmId, &record, &status)) {
         return;
     }
-    if (validation != QSS_REQUEST_OK) {
-        status = qssRejectionStatus(validation);
-    } else if ((record = qssFindInstance(release->pvmId)) == NULL) {
-        Qss_TracePrintf(QSS_TRACE_ERRORS, "Received RELEASE_QUORUM request from non-attached AM");
-        status = ZEL_K_QS_STATUS_NOT_ATTACHED;
-    } else {
-        slot = &record->am[release->amNumber - 1];
-        switch (qssGetAmState(slot, request->sequence, qssReplyType(request->packetType))) {
-        case QSS_AM_STATE_RESEND:
-            qssResetKeepaliveTimeoutTimer(slot);
-            Qss_TracePrintf(QSS_TRACE_WARNINGS, "Resend RELEASE_QUORUM reply packet");
-            qssResendReply(slot, source, sock, FALSE);
-            qssReviewInstanceAgeing(record);
-            LeaveCriticalSection(&qssInstanceLock);
-            return;
-        case QSS_AM_STATE_OFFLINE:
-        case QSS_AM_STATE_OFFLINE_HOLDING:
-            // An OFFLINE holder attaches before it can release.
-            Qss_TracePrintf(QSS_TRACE_ERRORS, "Received RELEASE_QUORUM from non-attached AM");
-            status = ZEL_K_QS_STATUS_NOT_ATTACHED;
-            break;
-        case QSS_AM_STATE_ONLINE:
-            qssResetKeepaliveTimeoutTimer(slot);
-            qssRefreshAmAddress(slot, source, sock, release->amId);
-            qssLogReleaseEvent(QSS_EVENT_RELEASE_NOT_HOLDING, slot, release);
-            status = ZEL_K_QS_STATUS_NOT_HOLDING;
-            break;
-        case QSS_AM_STATE_ONLINE_HOLDING:
-            qssResetKeepaliveTimeoutTimer(slot);
-            qssRefreshAmAddress(slot, source, sock, release->amId);
-            qssReleaseHeld(record, slot, release);
-            break;
-        case QSS_AM_STATE_ONLINE_VOTING:
-            qssResetKeepaliveTimeoutTimer(slot);
-            qssRefreshAmAddress(slot, source, sock, release->amId);
-            qssLogReleaseEvent(QSS_EVENT_RELEASE_WHILE_VOTING, slot, release);
-            status = ZEL_K_QS_STATUS_VOTING;
-            break;
-        default:
-            status = ZEL_K_QS_STATUS_INTERNAL_ERROR;
-            break;
-        }
+    if (record == NULL) {
+        qssAnswerQuorumRequest(request, NULL, NULL, status, source, sock);
+        return;
     }
-    qssBuildReply(reply, request, record ? record->protocolRevision : request->protocolRevision,
-                  sizeof(QSS_STATUS_REPLY), status);
-    qssSaveAndSendReply(slot, reply, source, sock, FALSE);
-    qssReviewInstanceAgeing(record);
-    LeaveCriticalSection(&qssInstanceLock);
+    QSS_AM_INFO* slot = &record->am[release->amNumber - 1];
+    switch (qssGetAmState(slot, request->sequence, qssReplyType(request->packetType))) {
+    case QSS_AM_STATE_RESEND:
+        qssResetKeepaliveTimeoutTimer(slot);
+        Qss_TracePrintf(QSS_TRACE_WARNINGS, "Resend RELEASE_QUORUM reply packet");
+        qssResendReply(slot, source, sock, FALSE);
+        qssEndQuorumRequest(record);
+        return;
+    case QSS_AM_STATE_OFFLINE:
+    case QSS_AM_STATE_OFFLINE_HOLDING:
+        // An OFFLINE holder attaches before it can release.
+        Qss_TracePrintf(QSS_TRACE_ERRORS, "Received RELEASE_QUORUM from non-attached AM");
+        status = ZEL_K_QS_STATUS_NOT_ATTACHED;
+        break;
+    case QSS_AM_STATE_ONLINE:
+        qssResetKeepaliveTimeoutTimer(slot);
+        qssRefreshAmAddress(slot, source, sock, release->amId);
+        qssLogReleaseEvent(QSS_EVENT_RELEASE_NOT_HOLDING, slot, release);
+        status = ZEL_K_QS_STATUS_NOT_HOLDING;
+        break;
+    case QSS_AM_STATE_ONLINE_HOLDING:
+        qssResetKeepaliveTimeoutTimer(slot);
+        qssRefreshAmAddress(slot, source, sock, release->amId);
+        qssReleaseHeld(record, slot, release);
+        break;
+    case QSS_AM_STATE_ONLINE_VOTING:
+        qssResetKeepaliveTimeoutTimer(slot);
+        qssRefreshAmAddress(slot, source, sock, release->amId);
+        qssLogReleaseEvent(QSS_EVENT_RELEASE_WHILE_VOTING, slot, release);
+        status = ZEL_K_QS_STATUS_VOTING;
+        break;
+    default:
+        status = ZEL_K_QS_STATUS_INTERNAL_ERROR;
+        break;
+    }
+    qssAnswerQuorumRequest(request, record, slot, status, source, sock);
 }
