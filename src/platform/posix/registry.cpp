@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 #include <unordered_set>
 #include <vector>
@@ -184,6 +185,53 @@ LSTATUS ModifyValues(HKEY hKey, Change change)
     return FromErrno(dvreg::ReplaceValues(ref.fd, ref.path, values));
 }
 
+// The sorted subkeys of the folder enumerated last. Enumerating by index asks
+// for the same listing once per subkey; re-reading and sorting the folder each
+// time makes a walk over n subkeys cost n^2 log n.
+struct SubkeyListing {
+    bool trusted = false;
+    struct stat folder = {};
+    std::vector<dvreg::Subkey> subkeys;
+};
+
+std::mutex gListingLock;
+SubkeyListing gListing;
+
+// Folder times come from a clock at most this coarse, so a change made after a
+// listing was taken stamps the folder with another time.
+const long long kTimestampMarginNs = 100000000;
+
+long long Nanoseconds(const timespec& t) { return (long long)t.tv_sec * 1000000000LL + t.tv_nsec; }
+
+bool SameFolderState(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_nlink == b.st_nlink &&
+           Nanoseconds(a.st_mtim) == Nanoseconds(b.st_mtim) && Nanoseconds(a.st_ctim) == Nanoseconds(b.st_ctim);
+}
+
+// The subkey at index in the listing of the folder as it is now (*found false
+// past the end): the kept listing when the folder has not changed since it was
+// taken and that is certain from its times; otherwise a new one. A walk from
+// index 0 always starts from a new listing.
+int ListedSubkey(int dirFd, DWORD index, dvreg::Subkey* subkey, bool* found)
+{
+    std::lock_guard<std::mutex> guard(gListingLock);
+    struct stat now;
+    if (fstat(dirFd, &now) != 0) return errno;
+    if (index == 0 || !gListing.trusted || !SameFolderState(gListing.folder, now)) {
+        timespec listedAt;
+        clock_gettime(CLOCK_REALTIME, &listedAt);
+        if (fstat(dirFd, &gListing.folder) != 0) return errno;
+        gListing.trusted = false;
+        if (int err = dvreg::ListSubkeys(dirFd, &gListing.subkeys)) return err;
+        // Any change after the stat above stamps the folder at least at listedAt.
+        gListing.trusted = Nanoseconds(listedAt) - Nanoseconds(gListing.folder.st_ctim) > kTimestampMarginNs;
+    }
+    *found = index < gListing.subkeys.size();
+    if (*found) *subkey = gListing.subkeys[index];
+    return 0;
+}
+
 }  // namespace
 
 LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD dwOptions, REGSAM samDesired,
@@ -272,10 +320,10 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
     KeyRef ref;
     LSTATUS status = ResolveLive(hKey, KEY_ENUMERATE_SUB_KEYS, &ref);
     if (status != ERROR_SUCCESS) return status;
-    std::vector<dvreg::Subkey> subkeys;
-    if (int err = dvreg::ListSubkeys(ref.fd, &subkeys)) return FromErrno(err);
-    if (dwIndex >= subkeys.size()) return ERROR_NO_MORE_ITEMS;
-    const dvreg::Subkey& sub = subkeys[dwIndex];
+    dvreg::Subkey sub;
+    bool found = false;
+    if (int err = ListedSubkey(ref.fd, dwIndex, &sub, &found)) return FromErrno(err);
+    if (!found) return ERROR_NO_MORE_ITEMS;
     if (sub.name.size() + 1 > *lpcchName) return ERROR_MORE_DATA;
     std::memcpy(lpName, sub.name.c_str(), sub.name.size() + 1);
     *lpcchName = static_cast<DWORD>(sub.name.size());
@@ -331,5 +379,9 @@ LSTATUS RegFlushKey(HKEY hKey)
     KeyRef ref;
     LSTATUS status = ResolveLive(hKey, 0, &ref);
     if (status != ERROR_SUCCESS) return status;
-    return FromErrno(dvreg::SyncKeyFolder(ref.fd));
+    if (int err = dvreg::SyncKeyFolder(ref.fd)) return FromErrno(err);
+    KeyRef root;
+    status = OpenRoot(&root);
+    if (status != ERROR_SUCCESS) return status;
+    return FromErrno(dvreg::SyncParentFolders(ref.fd, root.fd));
 }

@@ -8,12 +8,16 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace dvreg {
 namespace {
 
 const char kValueFile[] = ".values.reg";
+// Set on a value file written without a data sync since its key's last flush;
+// only such a file may be replaced without one.
+const char kUnflushedMark[] = "user.dorvane.unflushed";
 // Value files larger than this are not ours: a key holds a handful of small values.
 const off_t kMaxValueFileSize = 64 * 1024 * 1024;
 
@@ -78,6 +82,33 @@ int WriteAll(int fd, const std::string& text)
     return 0;
 }
 
+// The key's value file is missing, or was written since the key's last flush
+// without a sync: nothing in it was ever promised durable.
+bool HoldsNothingFlushed(int dirFd)
+{
+    int fd = openat(dirFd, kValueFile, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return errno == ENOENT;
+    bool marked = fgetxattr(fd, kUnflushedMark, nullptr, 0) >= 0;
+    close(fd);
+    return marked;
+}
+
+// Puts the unsynced temporary file in place of a value file that holds nothing
+// flushed. Swapping the two names and then removing the old file, rather than
+// renaming over it, keeps the file system from writing the new data out at
+// once (ext4 does on a replacing rename) only to free it at the next change.
+int ExchangeUnsynced(int dirFd, const char* temp)
+{
+    if (renameat2(dirFd, temp, dirFd, kValueFile, RENAME_EXCHANGE) == 0) {
+        unlinkat(dirFd, temp, 0);
+        return 0;
+    }
+    // No value file yet, or a file system without exchange.
+    int err = renameat(dirFd, temp, dirFd, kValueFile) != 0 ? errno : 0;
+    if (err) unlinkat(dirFd, temp, 0);
+    return err;
+}
+
 }  // namespace
 
 std::string KeyFolderName(std::string_view keyName)
@@ -135,6 +166,15 @@ int ListSubkeys(int dirFd, std::vector<Subkey>* subkeys)
 
 int FindSubkey(int dirFd, std::string_view name, Subkey* found)
 {
+    // A key is nearly always asked for in the case it was made with: try that
+    // folder before reading the whole parent, which may hold thousands.
+    std::string exact = KeyFolderName(name);
+    struct stat st;
+    if (fstatat(dirFd, exact.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
+        found->name = name;
+        found->folder = std::move(exact);
+        return 0;
+    }
     bool hit = false;
     int err = ForEachEntry(dirFd, [&](std::string_view entry, bool isFolder) {
         std::string candidate;
@@ -199,8 +239,11 @@ int ReadValues(int dirFd, std::vector<Value>* values)
             break;
         }
     }
+    // A file written unsynced may come back empty after a power loss; it held
+    // only unflushed values, so the key reads as it was before them.
+    bool lostUnflushed = !err && text.empty() && fgetxattr(fd, kUnflushedMark, nullptr, 0) >= 0;
     close(fd);
-    if (err) return err;
+    if (err || lostUnflushed) return err;
     return ParseValueFile(text, values) ? 0 : EBADMSG;
 }
 
@@ -211,11 +254,15 @@ int ReplaceValues(int dirFd, std::string_view keyPath, const std::vector<Value>&
                   gTempCounter.fetch_add(1));
     int fd = openat(dirFd, temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return errno;
-    // The data reaches the disk before the rename can: after a power loss the
-    // file holds the old or the new values, never an empty or torn file.
     int err = WriteAll(fd, FormatValueFile(keyPath, values));
-    if (!err && fdatasync(fd) != 0) err = errno;
+    // Renamed over a file that may hold flushed values, the new data must be on
+    // the disk first: a rename that outlives a power loss without its file's
+    // data would leave an empty file where flushed values were. Where the mark
+    // cannot be set, the file is synced as if flushed.
+    bool unsynced = !err && HoldsNothingFlushed(dirFd) && fsetxattr(fd, kUnflushedMark, "1", 1, 0) == 0;
+    if (!err && !unsynced && fdatasync(fd) != 0) err = errno;
     if (close(fd) != 0 && !err) err = errno;
+    if (!err && unsynced) return ExchangeUnsynced(dirFd, temp);
     if (!err && renameat(dirFd, temp, dirFd, kValueFile) != 0) err = errno;
     if (err) unlinkat(dirFd, temp, 0);
     return err;
@@ -223,9 +270,13 @@ int ReplaceValues(int dirFd, std::string_view keyPath, const std::vector<Value>&
 
 int SyncKeyFolder(int dirFd)
 {
+    // A writer between the unmarking and the sync would replace the file unsynced.
+    FolderLock lock(dirFd);
+    if (lock.error) return lock.error;
     int fd = openat(dirFd, kValueFile, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd >= 0) {
-        int err = fsync(fd) != 0 ? errno : 0;
+        int err = fremovexattr(fd, kUnflushedMark) != 0 && errno != ENODATA && errno != ENOTSUP ? errno : 0;
+        if (!err && fsync(fd) != 0) err = errno;
         close(fd);
         if (err) return err;
     } else if (errno != ENOENT) {
@@ -234,11 +285,29 @@ int SyncKeyFolder(int dirFd)
     return fsync(dirFd) != 0 ? errno : 0;
 }
 
+int SyncParentFolders(int dirFd, int rootFd)
+{
+    struct stat root;
+    struct stat here;
+    if (fstat(rootFd, &root) != 0 || fstat(dirFd, &here) != 0) return errno;
+    int current = -1;
+    int err = 0;
+    // Keys nest at most 512 deep; the bound only guards a folder moved out of the tree.
+    for (int depth = 0; depth < 600 && (here.st_dev != root.st_dev || here.st_ino != root.st_ino); ++depth) {
+        int parent = openat(current >= 0 ? current : dirFd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (parent < 0 || fsync(parent) != 0 || fstat(parent, &here) != 0) err = errno;
+        if (current >= 0) close(current);
+        current = parent;
+        if (err) break;
+    }
+    if (current >= 0) close(current);
+    return err;
+}
+
 int MakeSubkeyFolder(int parentFd, std::string_view name)
 {
     std::string folder = KeyFolderName(name);
-    if (mkdirat(parentFd, folder.c_str(), 0700) != 0) return errno;
-    return fsync(parentFd) != 0 ? errno : 0;
+    return mkdirat(parentFd, folder.c_str(), 0700) != 0 ? errno : 0;
 }
 
 int RemoveSubkeyFolder(int parentFd, const Subkey& subkey)

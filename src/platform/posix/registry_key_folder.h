@@ -42,15 +42,24 @@ struct FolderLock {
     FolderLock& operator=(const FolderLock&) = delete;
 };
 
-// A missing value file is a key without values.
+// A missing value file, or an empty one written unsynced, is a key without values.
 int ReadValues(int dirFd, std::vector<Value>* values);
-// Writes a temporary file, syncs its data and renames it over the value file,
-// so a crash leaves the old or the new values. Call under the folder's lock.
+// Writes a temporary file and renames it over the value file, so a crash of
+// the process leaves the old or the new values. The new file's data reaches
+// the disk before the rename whenever the old file may hold flushed values, so
+// a power loss never loses a flushed value either; a file that holds nothing
+// flushed yet (the key's first values, until its flush) is replaced without
+// that sync and carries a mark saying so. Call under the folder's lock.
 int ReplaceValues(int dirFd, std::string_view keyPath, const std::vector<Value>& values);
-// Makes the value file and the folder's entries durable.
+// Makes the value file and the folder's entries durable and clears the file's
+// unflushed mark. Takes the folder's lock.
 int SyncKeyFolder(int dirFd);
+// Makes the entries of the folders from dirFd's parent up to rootFd durable:
+// a new key's own entry becomes durable with its flush, not at its creation.
+int SyncParentFolders(int dirFd, int rootFd);
 
-// Creates the subkey folder and makes its entry durable. Call under the parent's lock.
+// Creates the subkey folder; its entry becomes durable with a flush of the key
+// or of any key below it. Call under the parent's lock.
 int MakeSubkeyFolder(int parentFd, std::string_view name);
 // Removes a subkey that has none of its own (EACCES otherwise) and makes the
 // removal durable. Call under the parent's lock.
