@@ -41,6 +41,7 @@ struct Run {
     LoadNet net;
     QS_TARGET target = {};
     pid_t pid = 0;
+    pid_t baselinePid = 0;
 };
 
 struct Phase {
@@ -97,6 +98,8 @@ bool QueryIdentity(Run* run)
 }
 
 ProcUsage Usage(const Run* run) { return run->pid ? ProcRead(run->pid) : ProcUsage{}; }
+
+ProcUsage UsageOf(pid_t pid) { return pid ? ProcRead(pid) : ProcUsage{}; }
 
 // Drives the flows until done() or the limit; returns the time taken.
 template <typename Done>
@@ -158,7 +161,8 @@ void KeepalivePhase(Run* run, const sockaddr_in& target, double rate, Phase* pha
     flow.closedLoop = rate <= 0;
     flow.window = o.window;
     flow.rate = rate;
-    ProcUsage before = isServer ? Usage(run) : ProcUsage{};
+    pid_t pid = isServer ? run->pid : run->baselinePid;
+    ProcUsage before = UsageOf(pid);
     uint64_t start = LoadNowNs();
     KeepaliveStart(&flow, start);
     uint64_t end = start + (uint64_t)(o.seconds * 1e9);
@@ -171,8 +175,8 @@ void KeepalivePhase(Run* run, const sockaddr_in& target, double rate, Phase* pha
     Flows flows = {&flow, nullptr};
     while (KeepaliveOpen(&flow) && LoadNowNs() < drainEnd) LoadPoll(&run->net, 5, Dispatch, &flows);
     KeepaliveFinish(&flow);
-    if (isServer) {
-        ProcUsage after = Usage(run);
+    if (before.ok) {
+        ProcUsage after = UsageOf(pid);
         if (!phase->before.ok) phase->before = before;
         phase->after.ok = after.ok;
         phase->after.cpuSeconds += after.cpuSeconds - before.cpuSeconds;
@@ -196,7 +200,7 @@ void PrintPhase(const Run* run, const char* mode, const char* targetName, double
                 mode, targetName, rps, p->latency.Percentile(0.5), p->latency.Percentile(0.99),
                 p->latency.Percentile(0.999), p->latency.Percentile(1.0), (unsigned long long)p->lost,
                 (unsigned long long)p->sent, (unsigned long long)p->badStatus);
-    if (cpu >= 0) std::printf("  server CPU %.0f%%  RSS %llu KiB", cpu * 100, (unsigned long long)p->after.rssKiB);
+    if (cpu >= 0) std::printf("  CPU %.0f%%  RSS %llu KiB", cpu * 100, (unsigned long long)p->after.rssKiB);
     std::printf("\n");
     std::printf("RESULT scenario=keepalive mode=%s target=%s pvms=%u rate=%.0f seconds=%.2f rps=%.0f p50_us=%u "
                 "p99_us=%u p999_us=%u max_us=%u sent=%llu lost=%llu bad_status=%llu cpu=%.3f rss_kib=%llu "
@@ -246,7 +250,8 @@ int ScenarioKeepalive(Run* run)
 // What a failover came to: time to the last answer and the winners' check.
 struct FailoverOutcome {
     double seconds = 0;
-    uint32_t unanswered = 0, wrongWinner = 0, notOneWinner = 0;
+    uint32_t unanswered = 0, notOneWinner = 0;
+    uint32_t lowerHealthWon = 0; // the partner's request came after the quorum timeout
     uint64_t resent = 0;
     uint32_t p50 = 0, p99 = 0, max = 0;
 };
@@ -269,7 +274,7 @@ FailoverOutcome Judge(BatchFlow* flow)
             continue;
         }
         uint32_t winner = holds(s1) ? 2 * pvm : 2 * pvm + 1;
-        if (FailoverHealth(winner) < FailoverHealth(winner ^ 1)) ++out.wrongWinner;
+        if (FailoverHealth(winner) < FailoverHealth(winner ^ 1)) ++out.lowerHealthWon;
     }
     out.p50 = flow->latency.Percentile(0.5);
     out.p99 = flow->latency.Percentile(0.99);
@@ -294,12 +299,14 @@ void PrintFailover(const Run* run, const char* scenario, const FailoverOutcome& 
 {
     double cpu = after.ok ? after.cpuSeconds - before.cpuSeconds : -1;
     std::printf("%s: %u PVMs, last grant answered after %.3f s (%.0f decisions/s); unanswered %u, not exactly one "
-                "winner %u, wrong winner %u, resent %llu; answer p50 %u us p99 %u us max %u us; server CPU %.2f s\n",
+                "winner %u, decided by quorum timeout %u, resent %llu; answer p50 %u us p99 %u us max %u us; server CPU "
+                "%.2f s\n",
                 scenario, run->options.pvms, f.seconds, f.seconds > 0 ? run->options.pvms / f.seconds : 0,
-                f.unanswered, f.notOneWinner, f.wrongWinner, (unsigned long long)f.resent, f.p50, f.p99, f.max, cpu);
-    std::printf("RESULT scenario=%s pvms=%u seconds=%.3f unanswered=%u not_one_winner=%u wrong_winner=%u resent=%llu "
+                f.unanswered, f.notOneWinner, f.lowerHealthWon, (unsigned long long)f.resent, f.p50, f.p99, f.max,
+                cpu);
+    std::printf("RESULT scenario=%s pvms=%u seconds=%.3f unanswered=%u not_one_winner=%u timeout_decided=%u resent=%llu "
                 "p50_us=%u p99_us=%u max_us=%u cpu_s=%.2f peak_kib=%llu\n",
-                scenario, run->options.pvms, f.seconds, f.unanswered, f.notOneWinner, f.wrongWinner,
+                scenario, run->options.pvms, f.seconds, f.unanswered, f.notOneWinner, f.lowerHealthWon,
                 (unsigned long long)f.resent, f.p50, f.p99, f.max, cpu, (unsigned long long)after.peakKiB);
 }
 
@@ -313,7 +320,7 @@ int ScenarioFailover(Run* run)
     Drive(run, nullptr, &flow, run->options.limitSeconds, [&](uint64_t) { return BatchDone(&flow); });
     FailoverOutcome outcome = Judge(&flow);
     PrintFailover(run, "failover", outcome, before, Usage(run));
-    return outcome.unanswered || outcome.notOneWinner || outcome.wrongWinner ? 1 : 0;
+    return outcome.unanswered || outcome.notOneWinner ? 1 : 0;
 }
 
 // Keepalives at their interval from every peer while every PVM fails over.
@@ -427,6 +434,7 @@ int main(int argc, char** argv)
         return 1;
     }
     run.pid = o.pid ? o.pid : ProcFindByUdpPort(ntohs(o.server.sin_port));
+    if (o.haveBaseline) run.baselinePid = ProcFindByUdpPort(ntohs(o.baseline.sin_port));
     if (!QueryIdentity(&run)) {
         std::fprintf(stderr, "qsload: the server does not answer QUERY_SERVICE\n");
         return 1;

@@ -379,9 +379,5 @@ LSTATUS RegFlushKey(HKEY hKey)
     KeyRef ref;
     LSTATUS status = ResolveLive(hKey, 0, &ref);
     if (status != ERROR_SUCCESS) return status;
-    if (int err = dvreg::SyncKeyFolder(ref.fd)) return FromErrno(err);
-    KeyRef root;
-    status = OpenRoot(&root);
-    if (status != ERROR_SUCCESS) return status;
-    return FromErrno(dvreg::SyncParentFolders(ref.fd, root.fd));
+    return FromErrno(dvreg::SyncKeyFolder(ref.fd));
 }

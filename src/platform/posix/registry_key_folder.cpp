@@ -285,29 +285,11 @@ int SyncKeyFolder(int dirFd)
     return fsync(dirFd) != 0 ? errno : 0;
 }
 
-int SyncParentFolders(int dirFd, int rootFd)
-{
-    struct stat root;
-    struct stat here;
-    if (fstat(rootFd, &root) != 0 || fstat(dirFd, &here) != 0) return errno;
-    int current = -1;
-    int err = 0;
-    // Keys nest at most 512 deep; the bound only guards a folder moved out of the tree.
-    for (int depth = 0; depth < 600 && (here.st_dev != root.st_dev || here.st_ino != root.st_ino); ++depth) {
-        int parent = openat(current >= 0 ? current : dirFd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (parent < 0 || fsync(parent) != 0 || fstat(parent, &here) != 0) err = errno;
-        if (current >= 0) close(current);
-        current = parent;
-        if (err) break;
-    }
-    if (current >= 0) close(current);
-    return err;
-}
-
 int MakeSubkeyFolder(int parentFd, std::string_view name)
 {
     std::string folder = KeyFolderName(name);
-    return mkdirat(parentFd, folder.c_str(), 0700) != 0 ? errno : 0;
+    if (mkdirat(parentFd, folder.c_str(), 0700) != 0) return errno;
+    return fsync(parentFd) != 0 ? errno : 0;
 }
 
 int RemoveSubkeyFolder(int parentFd, const Subkey& subkey)

@@ -54,12 +54,8 @@ int ReplaceValues(int dirFd, std::string_view keyPath, const std::vector<Value>&
 // Makes the value file and the folder's entries durable and clears the file's
 // unflushed mark. Takes the folder's lock.
 int SyncKeyFolder(int dirFd);
-// Makes the entries of the folders from dirFd's parent up to rootFd durable:
-// a new key's own entry becomes durable with its flush, not at its creation.
-int SyncParentFolders(int dirFd, int rootFd);
 
-// Creates the subkey folder; its entry becomes durable with a flush of the key
-// or of any key below it. Call under the parent's lock.
+// Creates the subkey folder and makes its entry durable. Call under the parent's lock.
 int MakeSubkeyFolder(int parentFd, std::string_view name);
 // Removes a subkey that has none of its own (EACCES otherwise) and makes the
 // removal durable. Call under the parent's lock.
