@@ -103,8 +103,11 @@ DWORD FindOrigin(const SERVICE_TABLE_ENTRYA* table, Origin* origin)
         if (!parsed) return ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
         return ReceiveArguments(origin->channelFd, &origin->args);
     }
+    // A shell started from a user's systemd unit inherits INVOCATION_ID too; only
+    // the system manager (our parent, pid 1) or a notify socket makes this a service.
     const char* notify = std::getenv("NOTIFY_SOCKET");
-    if (!notify && !std::getenv("INVOCATION_ID")) return ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
+    bool systemManager = std::getenv("INVOCATION_ID") && getppid() == 1;
+    if (!notify && !systemManager) return ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
     if (notify) gDispatcher.notifySocket = notify;
     unsetenv("NOTIFY_SOCKET");
     origin->name = table[0].lpServiceName;

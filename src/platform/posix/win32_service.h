@@ -5,7 +5,7 @@
 // a detached daemon whose StartServiceCtrlDispatcherA connects back through
 // $DORVANE_STATE_DIR/run/; a process started any other way is not a service
 // (ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) unless systemd runs it
-// (NOTIFY_SOCKET or INVOCATION_ID set). In a service process SIGTERM is a
+// (NOTIFY_SOCKET set, or INVOCATION_ID with the system manager as parent). In a service process SIGTERM is a
 // SERVICE_CONTROL_STOP and SIGUSR1 a SERVICE_CONTROL_POWEREVENT with
 // PBT_APMRESUMESUSPEND (resume from suspend); both become controls on the
 // dispatcher's thread, never inside a signal handler. The dispatcher blocks
