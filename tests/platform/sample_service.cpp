@@ -75,7 +75,12 @@ DWORD WINAPI Handler(DWORD control, DWORD eventType, LPVOID, LPVOID context)
         gStopRequested = true;
         gStopChanged.notify_all();
     } else if (control == SERVICE_CONTROL_INTERROGATE) {
-        Report(gStatus.dwCurrentState, 0, 0);
+        DWORD current;
+        {
+            std::lock_guard<std::mutex> lock(gMutex);
+            current = gStatus.dwCurrentState;
+        }
+        Report(current, 0, 0);
     }
     return NO_ERROR;
 }
