@@ -99,7 +99,8 @@ int Route(int signo, SignalCallback callback)
     struct sigaction action = {};
     action.sa_handler = OnSignal;
     action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
+    // No handler interrupts another, so the bytes keep the order of delivery.
+    action.sa_mask = RoutableSet();
     if (sigaction(signo, &action, nullptr) != 0) return errno;
     return 0;
 }
