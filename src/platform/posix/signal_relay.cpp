@@ -98,7 +98,10 @@ int Route(int signo, SignalCallback callback)
     gCallbacks[signo].store(callback);
     struct sigaction action = {};
     action.sa_handler = OnSignal;
-    action.sa_flags = SA_RESTART;
+    // No SA_RESTART: the relay's read must return, so that a runtime that
+    // defers handlers to its next call (ThreadSanitizer) runs ours. Only the
+    // relay thread takes these signals, so no other call is interrupted.
+    action.sa_flags = 0;
     // No handler interrupts another, so the bytes keep the order of delivery.
     action.sa_mask = RoutableSet();
     if (sigaction(signo, &action, nullptr) != 0) return errno;
