@@ -15,6 +15,9 @@ step "Windows build (i686, mingw-w64)"
 scripts/build.sh win32
 scripts/check-win32.sh build/win32
 
+step "release build (the benchmarks and the optimizer's warnings)"
+scripts/build.sh release
+
 step "native build and tests"
 scripts/build.sh native
 ctest --test-dir build/native -j "$jobs" --timeout 300

@@ -9,3 +9,11 @@ inline int DvSelectNfds(const fd_set*) { return 0; }
 // The highest descriptor in the set plus one, as POSIX select needs.
 int DvSelectNfds(const fd_set* set);
 #endif
+
+// Format checking for the program's own printf-like functions. Not on Windows,
+// where DWORD is unsigned long and the program formats it with "%u" as the SDK allows.
+#ifdef _WIN32
+#define DV_PRINTF_FORMAT(formatIndex, firstArgument)
+#else
+#define DV_PRINTF_FORMAT(formatIndex, firstArgument) __attribute__((format(printf, formatIndex, firstArgument)))
+#endif

@@ -10,6 +10,7 @@
 #define DV_HANDLE_KIND_THREAD 0x44524854u
 #define DV_HANDLE_KIND_TIMER_QUEUE 0x51524D54u
 #define DV_HANDLE_KIND_TIMER 0x524D4954u
+#define DV_HANDLE_KIND_TOOLHELP_SNAPSHOT 0x50485448u
 
 // The kind of the object behind a handle, 0 for the null and invalid values.
 inline DWORD DvHandleKind(HANDLE h)
@@ -19,3 +20,6 @@ inline DWORD DvHandleKind(HANDLE h)
     }
     return *static_cast<const DWORD*>(h);
 }
+
+// CloseHandle's work for a Tool Help snapshot.
+BOOL DvToolhelpCloseSnapshot(HANDLE hSnapshot);

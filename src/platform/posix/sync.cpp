@@ -257,6 +257,9 @@ BOOL CloseHandle(HANDLE hObject)
         ReleaseThread(thread);
         return TRUE;
     }
+    if (DvHandleKind(hObject) == DV_HANDLE_KIND_TOOLHELP_SNAPSHOT) {
+        return DvToolhelpCloseSnapshot(hObject);
+    }
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
 }

@@ -43,8 +43,8 @@ enum class PictureKind { Date, Time };
 
 void appendNumber(std::string& out, unsigned value, int minDigits)
 {
-    char digits[16];
-    snprintf(digits, sizeof(digits), "%0*u", minDigits, value);
+    std::string digits = std::to_string(value);
+    if ((int)digits.size() < minDigits) out.append(minDigits - digits.size(), '0');
     out += digits;
 }
 

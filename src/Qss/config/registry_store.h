@@ -1,0 +1,40 @@
+// The service's two registry keys. Single values of "Parameters" report
+// success as a BOOL; the per-PVM subkeys of "Persistent States" report the
+// Win32 status (0 on success). Every call opens, acts and closes: nothing is
+// kept between calls, so any thread may call them.
+#pragma once
+
+#include "platform/win32.h"
+
+#define QSS_PARAMETERS_KEY "SYSTEM\\CurrentControlSet\\Services\\Dorvane\\Parameters"
+#define QSS_PERSISTENT_STATES_KEY "SYSTEM\\CurrentControlSet\\Services\\Dorvane\\Persistent States"
+
+// The Parameters writers flush the key before closing it, so an install
+// survives a power loss.
+BOOL Qss_RegSetDWORD(const char* valueName, DWORD value);
+// On failure *value is 0; a failed query is reported only when quiet is FALSE.
+BOOL Qss_RegGetDWORD(const char* valueName, BOOL quiet, DWORD* value);
+// Stores exactly byteCount bytes (the caller counts the terminator).
+BOOL Qss_RegSetSTRING(const char* valueName, const char* data, DWORD byteCount);
+// On failure the buffer holds the empty string; on success it is terminated.
+BOOL Qss_RegGetSTRING(const char* valueName, char* buffer, DWORD bufferSize);
+
+// The first write for a PVM creates "Persistent States" and the PVM's subkey.
+LONG Qss_RegSetPersistentStateDWORD(const char* subKey, const char* valueName, DWORD value);
+LONG Qss_RegSetPersistentStateBINARY(const char* subKey, const char* valueName, const void* data, DWORD byteCount);
+// Stores the text and its terminator; ERROR_INSUFFICIENT_BUFFER, without touching
+// the registry, when no terminator occurs within maxSize bytes.
+LONG Qss_RegSetPersistentStateSTRING(const char* subKey, const char* valueName, const char* text, size_t maxSize);
+// On failure *value is 0.
+LONG Qss_RegGetPersistentStateDWORD(const char* subKey, const char* valueName, DWORD* value);
+// On failure the buffer holds the empty string; on success it is terminated.
+LONG Qss_RegGetPersistentStateSTRING(const char* subKey, const char* valueName, char* buffer, DWORD bufferSize);
+// The buffer is zero-filled first: bytes the stored value does not cover stay 0.
+LONG Qss_RegGetPersistentStateBINARY(const char* subKey, const char* valueName, void* buffer, DWORD bufferSize);
+// *nameLength: the buffer's capacity in characters in, the name's length out.
+// ERROR_NO_MORE_ITEMS past the last subkey, and at index 0 when no state was ever written.
+LONG Qss_RegEnumPersistentState(DWORD index, char* name, DWORD* nameLength);
+LONG Qss_RegDeletePersistentState(const char* subKey);
+// Makes one PVM's subkey durable; called after its values are written and
+// before a grant is answered.
+LONG Qss_RegFlushPersistentState(const char* subKey);
