@@ -333,7 +333,6 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceStartTable
         gDispatcher.connected = false;
         gDispatcher.handler = nullptr;
     }
-    if (error == ERROR_SUCCESS && dvservice::MarkedForDeletion(origin.name)) dvservice::DeleteServiceNow(origin.name);
     // Releasing the lock is what makes the service read as stopped.
     if (origin.lockFd >= 0) close(origin.lockFd);
     if (error != ERROR_SUCCESS && origin.channelFd >= 0) close(origin.channelFd);
@@ -368,6 +367,11 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpS
     {
         std::lock_guard<std::mutex> lock(gDispatcher.mutex);
         if (!gDispatcher.connected || !gDispatcher.handler) return Fail(ERROR_INVALID_HANDLE);
+        // A removal that waited for the stop completes before anyone can see
+        // the service stopped, so that nobody else completes it twice.
+        if (lpServiceStatus->dwCurrentState == SERVICE_STOPPED && dvservice::MarkedForDeletion(gDispatcher.name)) {
+            dvservice::DeleteServiceNow(gDispatcher.name);
+        }
         gDispatcher.published.status = *lpServiceStatus;
         error = dvservice::WriteStatus(gDispatcher.name, gDispatcher.published);
         NotifySystemd(gDispatcher.notifySocket, *lpServiceStatus);
