@@ -17,3 +17,5 @@ int DvSelectNfds(const fd_set* set);
 #else
 #define DV_PRINTF_FORMAT(formatIndex, firstArgument) __attribute__((format(printf, formatIndex, firstArgument)))
 #endif
+
+#include "select_wait.h"

@@ -1,0 +1,3 @@
+#include "Qss/quorum/instance_lock.h"
+
+CRITICAL_SECTION qssInstanceLock;
