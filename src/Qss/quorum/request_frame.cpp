@@ -1,6 +1,5 @@
 #include "Qss/quorum/request_frame.h"
 
-#include <cctype>
 #include <cstring>
 
 #include "Qss/config/pvm_id.h"
@@ -9,11 +8,17 @@
 #include "Qss/net/reply.h"
 #include "Qss/quorum/instance_table.h"
 
+// ASCII case folding, inline: every request compares two identity fields.
+static inline int qssFoldCase(unsigned char c)
+{
+    return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c;
+}
+
 static BOOL qssFieldEqualsIgnoringCase(const char* a, const char* b, size_t size)
 {
     for (size_t i = 0; i < size; i++) {
-        int ca = tolower((unsigned char)a[i]);
-        if (ca != tolower((unsigned char)b[i])) {
+        int ca = qssFoldCase((unsigned char)a[i]);
+        if (ca != qssFoldCase((unsigned char)b[i])) {
             return FALSE;
         }
         if (ca == 0) {
