@@ -377,6 +377,9 @@ bool ParseOptions(int argc, char** argv, Options* o)
 {
     if (argc < 2) return false;
     o->scenario = argv[1];
+    if (o->scenario != "attach" && o->scenario != "keepalive" && o->scenario != "failover" &&
+        o->scenario != "mixed")
+        return false;
     for (int i = 2; i < argc; ++i) {
         std::string name = argv[i];
         if (i + 1 >= argc) return false;
@@ -441,17 +444,15 @@ int main(int argc, char** argv)
     }
     std::printf("qsload %s: %u PVMs (%u peers) on %d sockets, server %s (pid %d)\n", o.scenario.c_str(), o.pvms,
                 2 * o.pvms, o.sockets, run.target.hostName, (int)run.pid);
-    int result = 2;
+    int result;
     if (o.scenario == "attach") {
         result = Attach(&run, o.instanceTimeout ? o.instanceTimeout : 60000) ? 0 : 1;
     } else if (o.scenario == "keepalive") {
         result = ScenarioKeepalive(&run);
     } else if (o.scenario == "failover") {
         result = ScenarioFailover(&run);
-    } else if (o.scenario == "mixed") {
-        result = ScenarioMixed(&run);
     } else {
-        Usage();
+        result = ScenarioMixed(&run);
     }
     LoadNetClose(&run.net);
     return result;
