@@ -83,7 +83,10 @@ SEEDS = {
                                 record(1, acquire(0x22, 2, 52, 1))],
     "release_not_holding": [record(1, simple(RELEASE, 0x22, 2, 60))],
     "detach_voter_and_holder": [record(1, simple(DETACH, 0x33, 2, 70)), record(0, simple(DETACH, 0x22, 1, 71))],
-    "reattach_offline_holder": [record(1, attach(0x44, 2, 80)), record(1, acquire(0x44, 2, 81, 2))],
+    "reattach_offline_holder": [record(0, simple(DETACH, 0x22, 1, 80)), record(1, acquire(0x22, 2, 81, 2)),
+                                record(0, attach(0x22, 1, 82)), record(0, acquire(0x22, 1, 83, 2))],
+    "partner_attaches": [record(0, attach(0x44, 1, 84)), record(0, acquire(0x44, 1, 85, 1)),
+                         record(1, acquire(0x44, 2, 86, 1))],
     "invalid_am_number": [record(0, simple(KEEPALIVE, 0x11, 3, 90)), record(0, acquire(0x11, 0, 91, 1))],
     "wrong_server": [record(0, datagram(KEEPALIVE, pvm(0x11) + struct.pack("<I", 1)
                                         + b"OTHER".ljust(108, b"\0") + AM_IDS[1].ljust(37, b"\0"), 100))],
