@@ -111,7 +111,9 @@ TEST_F(RetrieveParametersTest, AMissingOrShortIdentityFailsBeforeTuningAndRestor
     EXPECT_EQ(CountEventsContaining("0xCC000007", "(321)"), 0);
     EXPECT_EQ(trace.find("Enumerated PVM ID key"), std::string::npos);
 
-    ASSERT_TRUE(Qss_RegSetSTRING("QSServerID", "35 characters, one short of an id.", 36));
+    const char shortId[] = "35 characters: one short of an id..";
+    static_assert(sizeof(shortId) == 36);
+    ASSERT_TRUE(Qss_RegSetSTRING("QSServerID", shortId, sizeof(shortId)));
     EXPECT_FALSE(Retrieve(&trace));
     EXPECT_EQ(CountEventsContaining("0xCC000013", "qssGetMyKey (2333)"), 2);
 }
