@@ -75,6 +75,21 @@ DWORD qssPollWhilePending(SC_HANDLE service, DWORD pendingState)
     }
 }
 
+// Polls while the service stays in pendingState; TRUE when it then is in
+// goalState. A failed query or any other state is reported as function's.
+BOOL qssAwaitState(SC_HANDLE service, DWORD pendingState, DWORD goalState, const char* function,
+                   DWORD unexpectedStateLine, DWORD queryLine)
+{
+    DWORD error = qssPollWhilePending(service, pendingState);
+    if (error != NO_ERROR) {
+        qssReportFailure(function, queryLine, "QueryServiceStatus", error);
+        return FALSE;
+    }
+    if (qssServiceStatus.dwCurrentState == goalState) return TRUE;
+    qssPrintUnexpectedState(function, unexpectedStateLine, qssServiceStatus.dwCurrentState);
+    return FALSE;
+}
+
 // Stops a running service before its removal; every failure is reported
 // and the removal goes on.
 void qssStopBeforeRemoval(SC_HANDLE service)
@@ -161,14 +176,8 @@ void qssCmdStartService(void)
     } else {
         printf("Starting Corvath Arvenna Quorum Service\n");
         fflush(stdout);
-        DWORD error = qssPollWhilePending(service, SERVICE_START_PENDING);
-        if (error != NO_ERROR) {
-            qssReportFailure(function, QSS_LINE_START_QUERY, "QueryServiceStatus", error);
-        } else if (qssServiceStatus.dwCurrentState == SERVICE_RUNNING) {
-            started = TRUE;
-        } else {
-            qssPrintUnexpectedState(function, QSS_LINE_START_UNEXPECTED_STATE, qssServiceStatus.dwCurrentState);
-        }
+        started = qssAwaitState(service, SERVICE_START_PENDING, SERVICE_RUNNING, function,
+                                QSS_LINE_START_UNEXPECTED_STATE, QSS_LINE_START_QUERY);
     }
     qssCloseHandle(service, function, QSS_LINE_START_CLOSE_SERVICE);
     qssCloseHandle(manager, function, QSS_LINE_START_CLOSE_MANAGER);
@@ -196,14 +205,8 @@ void qssCmdStopService(void)
     if (ControlService(service, SERVICE_CONTROL_STOP, &qssServiceStatus)) {
         printf("Stopping Corvath Arvenna Quorum Service\n");
         fflush(stdout);
-        DWORD error = qssPollWhilePending(service, SERVICE_STOP_PENDING);
-        if (error != NO_ERROR) {
-            qssReportFailure(function, QSS_LINE_STOP_QUERY, "QueryServiceStatus", error);
-        } else if (qssServiceStatus.dwCurrentState == SERVICE_STOPPED) {
-            stopped = TRUE;
-        } else {
-            qssPrintUnexpectedState(function, QSS_LINE_STOP_UNEXPECTED_STATE, qssServiceStatus.dwCurrentState);
-        }
+        stopped = qssAwaitState(service, SERVICE_STOP_PENDING, SERVICE_STOPPED, function,
+                                QSS_LINE_STOP_UNEXPECTED_STATE, QSS_LINE_STOP_QUERY);
     } else {
         DWORD error = GetLastError();
         if (error != ERROR_SERVICE_NOT_ACTIVE) qssReportFailure(function, QSS_LINE_STOP_CONTROL, "ControlService", error);
