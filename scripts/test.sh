@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds both targets and runs
 # every test, then the whole suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the concurrency tests under ThreadSanitizer.
+# UndefinedBehaviorSanitizer, the concurrency tests under ThreadSanitizer, and
+# every libFuzzer harness for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,3 +32,6 @@ step "ThreadSanitizer build and concurrency tests"
 scripts/build.sh tsan
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     ctest --test-dir build/tsan -j "$jobs" --timeout 600 -L tsan
+
+step "libFuzzer harnesses (AddressSanitizer and UndefinedBehaviorSanitizer)"
+scripts/fuzz.sh "${DORVANE_FUZZ_SECONDS:-45}"
