@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds both targets and runs
-# every test, then the whole suite again under AddressSanitizer and
+# every test, then the end-to-end suite on both targets (Windows under Wine),
+# then the whole suite again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, and the concurrency tests under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,6 +22,9 @@ scripts/build.sh release
 step "native build and tests"
 scripts/build.sh native
 ctest --test-dir build/native -j "$jobs" --timeout 300
+
+step "end-to-end: the program on POSIX and the Windows build under Wine"
+scripts/e2e.sh
 
 step "AddressSanitizer and UndefinedBehaviorSanitizer build and tests"
 scripts/build.sh asan
