@@ -11,6 +11,7 @@ import tempfile
 import threading
 import time
 
+from processes import kill_each, processes_with_environment
 from wine_prefix import WinePrefix, unix_to_windows
 
 COMMAND_TIMEOUT = 120
@@ -128,6 +129,7 @@ class PosixTarget(Target):
 
     def fresh_state(self):
         if self.state_dir:
+            self._end_leftovers()
             shutil.rmtree(self.state_dir, ignore_errors=True)
         self.state_dir = tempfile.mkdtemp(prefix="dorvane-e2e-")
         # The host's addresses are pinned to loopback: nothing binds elsewhere.
@@ -142,7 +144,12 @@ class PosixTarget(Target):
         return dict(os.environ, DORVANE_STATE_DIR=os.path.join(self.state_dir, "state"),
                     COMPUTERNAME=self.host_name, DORVANE_HOSTS=self.hosts)
 
+    def _end_leftovers(self):
+        """A service a failed scenario left running is ended by its process id."""
+        kill_each(processes_with_environment("DORVANE_STATE_DIR", os.path.join(self.state_dir, "state")))
+
     def close(self):
+        self._end_leftovers()
         shutil.rmtree(self.state_dir, ignore_errors=True)
 
 

@@ -3,10 +3,11 @@ down at the end together with every Wine process that ran in it, each ended by
 its own process id."""
 import os
 import shutil
-import signal
 import subprocess
 import tempfile
 import time
+
+from processes import kill_each, processes_with_environment
 
 
 def unix_to_windows(path):
@@ -41,18 +42,7 @@ class WinePrefix:
 
     def processes(self):
         """Process ids of every process that runs in this prefix."""
-        marker = f"WINEPREFIX={self.path}".encode()
-        found = []
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit() or int(entry) == os.getpid():
-                continue
-            try:
-                with open(f"/proc/{entry}/environ", "rb") as f:
-                    if marker in f.read().split(b"\0"):
-                        found.append(int(entry))
-            except OSError:
-                continue
-        return found
+        return processes_with_environment("WINEPREFIX", self.path)
 
     def close(self):
         """Ends the prefix's wineserver and every process it ran; returns how
@@ -63,10 +53,6 @@ class WinePrefix:
         while self.processes() and time.monotonic() < deadline:
             time.sleep(0.1)
         leftovers = self.processes()
-        for pid in leftovers:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
+        kill_each(leftovers)
         shutil.rmtree(self.path, ignore_errors=True)
         return len(leftovers)
