@@ -2,7 +2,8 @@
 # The test command: installs what is missing, builds both targets and runs
 # every test, then the end-to-end suite on both targets (Windows under Wine),
 # then the whole suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the concurrency tests under ThreadSanitizer.
+# UndefinedBehaviorSanitizer, the concurrency tests under ThreadSanitizer, and
+# every libFuzzer harness for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,3 +36,6 @@ step "ThreadSanitizer build and concurrency tests"
 scripts/build.sh tsan
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     ctest --test-dir build/tsan -j "$jobs" --timeout 600 -L tsan
+
+step "libFuzzer harnesses (AddressSanitizer and UndefinedBehaviorSanitizer)"
+scripts/fuzz.sh "${DORVANE_FUZZ_SECONDS:-45}"

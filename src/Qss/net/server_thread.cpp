@@ -8,6 +8,7 @@
 #include "Qss/net/reply.h"
 #include "Qss/net/socket_set.h"
 #include "Qss/quorum/instance_lock.h"
+#include "Qss/quorum/handlers.h"
 #include "Qss/quorum/instance_table.h"
 #include "Qss/service/lifecycle.h"
 
@@ -29,6 +30,10 @@ struct QSS_DISPATCH_ENTRY {
 const QSS_DISPATCH_ENTRY qssDispatchTable[] = {
     {ZEL_K_QS_PACKET_TYPE_QUERY_SERVICE, qssProcessQueryService},
     {ZEL_K_QS_PACKET_TYPE_SCAN_SERVICE, qssProcessQueryService},
+    {ZEL_K_QS_PACKET_TYPE_ATTACH_INSTANCE, qssProcessAttachInstance},
+    {ZEL_K_QS_PACKET_TYPE_DETACH_INSTANCE, qssProcessDetachInstance},
+    {ZEL_K_QS_PACKET_TYPE_QUERY_INSTANCE, qssProcessQueryInstance},
+    {ZEL_K_QS_PACKET_TYPE_KEEPALIVE, qssProcessKeepalive},
 };
 
 QSS_REQUEST_HANDLER* qssFindHandler(DWORD packetType)
@@ -93,7 +98,14 @@ void qssReceiveOne(const QSS_SOCKET_ENTRY* entry, BYTE* buffer, SOCKADDR_IN* sou
         Qss_LogError("qssServiceThread", 796, "recvfrom", error, NULL);
         return;
     }
-    const QSS_PACKET_HEADER* header = (const QSS_PACKET_HEADER*)buffer;
+    qssProcessDatagram(buffer, received, source, sock);
+}
+
+}  // namespace
+
+void qssProcessDatagram(const BYTE* datagram, int received, const SOCKADDR_IN* source, SOCKET sock)
+{
+    const QSS_PACKET_HEADER* header = (const QSS_PACKET_HEADER*)datagram;
     if (!qssValidateHeader(header, received)) return;
     QSS_REQUEST_HANDLER* handler = qssFindHandler(header->packetType);
     if (!handler) {
@@ -104,8 +116,6 @@ void qssReceiveOne(const QSS_SOCKET_ENTRY* entry, BYTE* buffer, SOCKADDR_IN* sou
     }
     handler(header, source, sock);
 }
-
-}  // namespace
 
 BOOL Qss_Initialize(void)
 {
