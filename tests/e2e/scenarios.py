@@ -88,6 +88,16 @@ class Session:
         check(code is not None, f"program still running after Ctrl+C:\n{program.output}")
         return code
 
+    def kill_hard(self, program, *peers):
+        """SIGKILL. Where a killed program's address can stay taken (Wine), the
+        next start gets a new port, as a reinstall gives it, and the peers follow."""
+        program.signal(signal.SIGKILL)
+        check_equal(program.wait(), -signal.SIGKILL, "exit by SIGKILL")
+        if not self.target.port_free_after_kill:
+            self.install()
+            for peer in peers:
+                peer.server = ("127.0.0.1", self.port)
+
     def peer(self, am_number=1, identity=None):
         peer = Peer(self.port, am_number, identity)
         self.peers.append(peer)
@@ -327,10 +337,11 @@ def keepalive_timeout(s):
     s.console()
     am1, am2 = s.pair()
     quiet, held, voting = new_pvm(), new_pvm(), new_pvm()
-    attach_pair(am1, am2, quiet, instance_timeout=400)
-    attach_pair(am1, am2, held, instance_timeout=400)
+    # Long enough for AM2's keepalives to arrive in time on a busy machine.
+    attach_pair(am1, am2, quiet, instance_timeout=1500)
+    attach_pair(am1, am2, held, instance_timeout=1500)
     check_equal(status_of(am1, am1.acquire(held, 1, quorum_timeout=0)), 0, "AM1 takes the quorum")
-    attach_pair(am1, am2, voting, instance_timeout=300)
+    attach_pair(am1, am2, voting, instance_timeout=1000)
     vote = am1.acquire(voting, 10, quorum_timeout=30000)
     am1.send(vote)
     am1.expect_silence(0.1)
@@ -354,12 +365,12 @@ def keepalive_timeout(s):
     # The voter outlived its keepalive timeout; its partner closes the vote.
     status, state = instance(am1, voting)
     check_equal((status, state.am1[2]), (0, 1), "voter still ONLINE after its keepalive timeout")
-    check_equal(status_of(am2, am2.attach(voting, instance_timeout=300)), 0, "AM2 attaches again")
+    check_equal(status_of(am2, am2.attach(voting, instance_timeout=1000)), 0, "AM2 attaches again")
     check_equal(status_of(am2, am2.acquire(voting, 1, quorum_timeout=10000)), wire.QUORUM_DENIED, "lower health")
     check_equal(am1.expect_reply(wire.type_and_sequence(vote)[1], wire.ACQUIRE_QUORUM + 1).status, 0,
                 "voter wins")
     check_equal(status_of(am1, am1.release(voting)), 0, "voter releases")
-    check_equal(status_of(am1, am1.attach(quiet, instance_timeout=400)), 0, "timed-out AM attaches again")
+    check_equal(status_of(am1, am1.attach(quiet, instance_timeout=1500)), 0, "timed-out AM attaches again")
     status, state = instance(am1, quiet)
     check_equal(state.am1[2], 1, "AM1 ONLINE after attaching again")
     # With every AM silent, no instance counts as active any more.
@@ -376,9 +387,7 @@ def restart_rule(s):
         attach_pair(am1, am2, pvm)
     check_equal(status_of(am1, am1.acquire(by_am1, 1, quorum_timeout=0)), 0, "AM1 takes its PVM")
     check_equal(status_of(am2, am2.acquire(by_am2, 1, quorum_timeout=0)), 0, "AM2 takes its PVM")
-    program.signal(signal.SIGKILL)
-    check_equal(program.wait(), -signal.SIGKILL, "exit by SIGKILL")
-
+    s.kill_hard(program, am1, am2)
     s.console()
     for pvm, holder, partner in [(by_am1, am1, am2), (by_am2, am2, am1)]:
         check_equal(status_of(partner, partner.attach(pvm)), 0, "partner attaches after the restart")
@@ -391,9 +400,7 @@ def restart_rule(s):
     check_equal(status_of(am1, am1.acquire(free, 1, quorum_timeout=0)), 0, "PVM nobody held is free")
     check_equal(status_of(am1, am1.release(free)), 0, "release")
 
-    program = s.programs[-1]
-    program.signal(signal.SIGKILL)
-    program.wait()
+    s.kill_hard(s.programs[-1], am1, am2)
     s.console()
     for pvm, am in [(by_am1, am2), (by_am2, am1)]:
         check_equal(status_of(am, am.attach(pvm)), 0, "attach after the second restart")

@@ -84,8 +84,8 @@ class Program:
 class Target:
     """What the suite needs from a target; subclasses say how to run the program."""
     name = ""
-    ctrl_c = True              # Ctrl+C reaches the console handler
     service_without_arguments = True   # started from a console without arguments, it says so at once
+    port_free_after_kill = True        # a program killed by SIGKILL leaves its port free
 
     def __init__(self, build_dir):
         self.build_dir = build_dir
@@ -157,6 +157,9 @@ class WineTarget(Target):
     name = "Windows (Wine)"
     # From a console the service dispatcher takes about 10 s to fail under Wine.
     service_without_arguments = False
+    # wineserver can keep the address of a program killed soon after it bound
+    # its socket, and then refuses it to the next bind (10048).
+    port_free_after_kill = False
 
     def __init__(self, build_dir, prefix: WinePrefix):
         super().__init__(build_dir)
