@@ -5,9 +5,9 @@ given, and the Kelbrook probe on Windows, and prints per target what passed.
 Usage: run_e2e.py [--posix BUILD_DIR] [--wine BUILD_DIR] [--only TEXT]
 
 The Windows build runs under Wine in a throw-away prefix. When Wine would see
-a host name that resolves to anything but loopback, and whenever it can (as
-root), the whole run moves into its own UTS and network namespace, named
-localhost, with only the loopback interface up: no datagram leaves the host.
+a host name that resolves to anything but loopback, and whenever it can, the
+whole run moves into its own UTS and network namespace, named localhost, with
+only the loopback interface up: no datagram leaves the host.
 """
 import argparse
 import ipaddress
@@ -41,12 +41,13 @@ def isolate_or_exit():
     insists that the host name is loopback only."""
     if os.environ.get(ISOLATED):
         return
-    can_isolate = (os.geteuid() == 0 and shutil.which("unshare") and shutil.which("ip")
-                   and subprocess.run(["unshare", "-un", "true"], stderr=subprocess.DEVNULL).returncode == 0)
-    if can_isolate:
-        wrapper = 'hostname localhost && ip link set lo up && exec "$@"'
-        argv = ["unshare", "-un", "sh", "-c", wrapper, "sh", sys.executable, *sys.argv]
-        os.execvpe("unshare", argv, dict(os.environ, **{ISOLATED: "1"}))
+    if shutil.which("unshare") and shutil.which("ip"):
+        # As root the namespaces need no more; otherwise a user namespace maps us to root in them.
+        for unshare in (["unshare", "-un"], ["unshare", "-run"]):
+            if subprocess.run([*unshare, "true"], stderr=subprocess.DEVNULL).returncode == 0:
+                wrapper = 'hostname localhost && ip link set lo up && exec "$@"'
+                argv = [*unshare, "sh", "-c", wrapper, "sh", sys.executable, *sys.argv]
+                os.execvpe("unshare", argv, dict(os.environ, **{ISOLATED: "1"}))
     if not host_name_is_loopback_only():
         sys.exit(f"{socket.gethostname()} resolves to a non-loopback address and no namespace can be made: "
                  "the Windows build is not run")
