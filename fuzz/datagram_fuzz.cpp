@@ -4,6 +4,7 @@
 //
 // An input is a sequence of datagrams, each as
 //   flags (1 byte)  bits 0-1: the sending peer (AM1, AM2 or a stranger);
+//                   bit 6: the instance retain time passes before it arrives;
 //                   bit 7: fix length and checksum, so that the body reaches
 //                   the handler however it was mutated
 //   size (2 bytes, little-endian), then that many bytes (cut at the input's end).
@@ -30,6 +31,10 @@
 namespace {
 
 const int kPeers = 3;
+
+// The quorum engine's clock, moved by the input; the timers run on real time.
+DWORD fuzzTick = 1;
+DWORD WINAPI FuzzTick(void) { return fuzzTick; }
 
 struct Sockets {
     int receive;          // the server's receive socket: replies leave from it
@@ -65,6 +70,7 @@ Sockets& Server()
         dvfuzz::UsePrivateStateDir();
         setenv("COMPUTERNAME", dvfuzz::kHostName, 1);
         qssTraceFlags = 0;
+        qssGetTick = FuzzTick;
         if (!Qss_Initialize()) Fail("Qss_Initialize failed");
         DWORD size = sizeof(qssServerInfo.hostName);
         if (!GetComputerNameA(qssServerInfo.hostName, &size)) Fail("GetComputerNameA failed");
@@ -134,6 +140,20 @@ void Receive(const Sockets& s, int peer, const BYTE* bytes, size_t size, bool se
     qssProcessDatagram(buffer, (int)size, &source, (SOCKET)s.receive);
 }
 
+// What must hold between any two datagrams: never two holders of one PVM,
+// and the count of instances with an online AM that the service queries report.
+void CheckInstances()
+{
+    EnterCriticalSection(&qssInstanceLock);
+    DWORD active = 0;
+    for (const QSS_INSTANCE* record = qssInstanceList; record; record = record->pNext) {
+        if (record->am[0].bHold && record->am[1].bHold) Fail("both AMs of a PVM hold the quorum");
+        active += record->am[0].bOnline || record->am[1].bOnline;
+    }
+    if (active != qssServerInfo.activeInstanceCount) Fail("activeInstanceCount differs from the online instances");
+    LeaveCriticalSection(&qssInstanceLock);
+}
+
 // Lets every timer end, checks what it sent, and goes back to a server that
 // has just started: no timer, no record, no persisted state.
 void Restart(const Sockets& s)
@@ -163,7 +183,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         size_t length = data[pos + 1] | (size_t)data[pos + 2] << 8;
         pos += 3;
         if (length > size - pos) length = size - pos;
+        // A turn of the server thread: ageing, then the datagram.
+        fuzzTick += (flags & 0x40) ? qssInstanceRetainTime + 1 : 1;
+        qssUnusedInstanceCollection();
         Receive(s, (flags & 3) % kPeers, data + pos, length, (flags & 0x80) != 0);
+        CheckInstances();
         pos += length;
     }
     Restart(s);

@@ -1,6 +1,6 @@
 // The requests that bring the datagram harness's server into its starting
 // state before each input: PVMs with both peers attached, with a holder, with
-// a voter, and with a holder that has detached.
+// a voter, and with one peer attached.
 #pragma once
 
 #include <cstdint>

@@ -2,8 +2,8 @@
 """Writes the seed corpus of the datagram harness into fuzz/corpus/datagram/.
 
 Each file is a sequence of datagrams as the harness reads them: a flags byte
-(bits 0-1 the sending peer: 0 AM1, 1 AM2, 2 a stranger; bit 7 fix length and
-checksum), a little-endian 16-bit size, the datagram. The PVMs and the server
+(bits 0-1 the sending peer: 0 AM1, 1 AM2, 2 a stranger; bit 6 the instance
+retain time passes first; bit 7 fix length and checksum), a little-endian 16-bit size, the datagram. The PVMs and the server
 identity are those the harness seeds its server with (fuzz/seed_requests.cpp).
 """
 import os
@@ -13,6 +13,7 @@ import sys
 HOST_NAME = b"DVFUZZ"
 SERVER_ID = b"0d1e2f30-4152-4637-8899-aabbccddeeff"
 AM_IDS = {1: b"a1a1a1a1-0000-4000-8000-000000000001", 2: b"a2a2a2a2-0000-4000-8000-000000000002"}
+AGE = 0x40
 SEAL = 0x80
 
 (QUERY_SERVICE, ATTACH, DETACH, QUERY_INSTANCE, KEEPALIVE, ACQUIRE, RELEASE,
@@ -82,7 +83,10 @@ SEEDS = {
                                 record(1, acquire(0x22, 2, 52, 1))],
     "release_not_holding": [record(1, simple(RELEASE, 0x22, 2, 60))],
     "detach_voter_and_holder": [record(1, simple(DETACH, 0x33, 2, 70)), record(0, simple(DETACH, 0x22, 1, 71))],
-    "reattach_offline_holder": [record(1, attach(0x44, 2, 80)), record(1, acquire(0x44, 2, 81, 2))],
+    "reattach_offline_holder": [record(0, simple(DETACH, 0x22, 1, 80)), record(1, acquire(0x22, 2, 81, 2)),
+                                record(0, attach(0x22, 1, 82)), record(0, acquire(0x22, 1, 83, 2))],
+    "partner_attaches": [record(0, attach(0x44, 1, 84)), record(0, acquire(0x44, 1, 85, 1)),
+                         record(1, acquire(0x44, 2, 86, 1))],
     "invalid_am_number": [record(0, simple(KEEPALIVE, 0x11, 3, 90)), record(0, acquire(0x11, 0, 91, 1))],
     "wrong_server": [record(0, datagram(KEEPALIVE, pvm(0x11) + struct.pack("<I", 1)
                                         + b"OTHER".ljust(108, b"\0") + AM_IDS[1].ljust(37, b"\0"), 100))],
@@ -92,6 +96,8 @@ SEEDS = {
                       record(0, datagram(KEEPALIVE, am_body(0x11, 1), 113, src=88, dst=86)),
                       record(0, datagram(2, b"", 114)),
                       record(0, b"\0" * 7)],
+    "detach_both_and_age": [record(0, simple(DETACH, 0x11, 1, 130)), record(1, simple(DETACH, 0x11, 2, 131)),
+                            record(2, query_instance(0x11, 132), AGE), record(0, attach(0x11, 1, 133), AGE)],
     "sealed_short_bodies": [record(0, simple(ACQUIRE, 0x33, 1, 120)[:80], SEAL),
                             record(1, simple(ATTACH, 0x66, 2, 121)[:60], SEAL),
                             record(2, datagram(QUERY_INSTANCE, pvm(0x22), 122), SEAL)],
