@@ -19,6 +19,8 @@ import sys
 import time
 import traceback
 
+# The suite's modules are imported from the source tree, which stays clean.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from scenarios import SCENARIOS, Session  # noqa: E402
