@@ -2,6 +2,13 @@
 //
 //   qsctl [--timeout MS] query-service HOST [PORT]   the server's information (QUERY_SERVICE)
 //   qsctl [--timeout MS] scan-service HOST [PORT]    the same from every address of HOST (SCAN_SERVICE)
+//   qsctl [--timeout MS] attach HOST PORT PVM-ID AM [INSTANCE-TIMEOUT-MS]
+//   qsctl [--timeout MS] detach HOST PORT PVM-ID AM
+//   qsctl [--timeout MS] keepalive HOST PORT PVM-ID AM
+//   qsctl [--timeout MS] query-instance HOST PORT PVM-ID
+//
+// The instance commands first ask the server for its identity (QUERY_SERVICE)
+// and name it in their request; PVM-ID is GUID text, AM is 1 or 2.
 //
 // Each request is sent up to three times, waiting MS milliseconds (500) for each answer.
 #include <cstdio>
@@ -10,6 +17,7 @@
 #include <ctime>
 
 #include "qsclient.h"
+#include "qsinstance.h"
 
 namespace {
 
@@ -17,14 +25,22 @@ constexpr WORD QSCTL_DEFAULT_PORT = 4557;
 constexpr DWORD QSCTL_DEFAULT_TIMEOUT_MS = 500;
 constexpr int QSCTL_ATTEMPTS = 3;
 constexpr int QSCTL_MAX_ADDRESSES = 16;
+constexpr DWORD QSCTL_DEFAULT_INSTANCE_TIMEOUT_MS = 10000;
+constexpr DWORD QSCTL_KEEPALIVE_INTERVAL_MS = 1000;
 
 int Usage()
 {
     std::fprintf(stderr,
                  "usage: qsctl [--timeout MS] query-service HOST [PORT]\n"
                  "       qsctl [--timeout MS] scan-service HOST [PORT]\n"
-                 "PORT defaults to %u; MS, the wait for each answer, to %u.\n",
-                 (unsigned)QSCTL_DEFAULT_PORT, (unsigned)QSCTL_DEFAULT_TIMEOUT_MS);
+                 "       qsctl [--timeout MS] attach HOST PORT PVM-ID AM [INSTANCE-TIMEOUT-MS]\n"
+                 "       qsctl [--timeout MS] detach HOST PORT PVM-ID AM\n"
+                 "       qsctl [--timeout MS] keepalive HOST PORT PVM-ID AM\n"
+                 "       qsctl [--timeout MS] query-instance HOST PORT PVM-ID\n"
+                 "PORT defaults to %u; MS, the wait for each answer, to %u; INSTANCE-TIMEOUT-MS to %u.\n"
+                 "PVM-ID is GUID text; AM is 1 or 2.\n",
+                 (unsigned)QSCTL_DEFAULT_PORT, (unsigned)QSCTL_DEFAULT_TIMEOUT_MS,
+                 (unsigned)QSCTL_DEFAULT_INSTANCE_TIMEOUT_MS);
     return 2;
 }
 
@@ -72,6 +88,110 @@ int AskServers(const char* host, WORD port, uint32_t packetType, BOOL allAddress
     return answered;
 }
 
+// Sends request until an answer of its type and sequence comes, at most QSCTL_ATTEMPTS times.
+BOOL Exchange(SOCKET sock, const SOCKADDR_IN* server, const void* request, int length, DWORD timeoutMs, BYTE* reply)
+{
+    const QSS_PACKET_HEADER* header = (const QSS_PACKET_HEADER*)request;
+    for (int attempt = 0; attempt < QSCTL_ATTEMPTS; ++attempt) {
+        if (!QsSend(sock, server, request, length)) return FALSE;
+        DWORD start = GetTickCount();
+        for (;;) {
+            DWORD waited = GetTickCount() - start;
+            if (waited >= timeoutMs) break;
+            int received = QsReceive(sock, reply, QSS_MAX_PACKET_SIZE, timeoutMs - waited, NULL);
+            if (received <= 0) break;
+            if (QsCheckReply(reply, received, header->packetType, header->sequence) == QS_REPLY_OK) return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+// attach, detach, keepalive and query-instance; args are HOST PORT PVM-ID [AM [INSTANCE-TIMEOUT-MS]].
+int RunInstanceCommand(const char* command, int count, char** args, DWORD timeoutMs)
+{
+    BOOL query = std::strcmp(command, "query-instance") == 0;
+    BOOL attach = std::strcmp(command, "attach") == 0;
+    uint32_t type = attach                                      ? ZEL_K_QS_PACKET_TYPE_ATTACH_INSTANCE
+                    : std::strcmp(command, "detach") == 0       ? ZEL_K_QS_PACKET_TYPE_DETACH_INSTANCE
+                    : std::strcmp(command, "keepalive") == 0    ? ZEL_K_QS_PACKET_TYPE_KEEPALIVE
+                    : query                                     ? ZEL_K_QS_PACKET_TYPE_QUERY_INSTANCE
+                                                                : 0;
+    if (type == 0 || count < (query ? 3 : 4) || count > (attach ? 5 : query ? 3 : 4)) return Usage();
+    DWORD port;
+    BYTE pvmId[QSS_PVM_ID_SIZE];
+    DWORD amNumber = 0;
+    DWORD instanceTimeout = QSCTL_DEFAULT_INSTANCE_TIMEOUT_MS;
+    if (!ParseNumber(args[1], 65535, &port)) {
+        std::fprintf(stderr, "qsctl: invalid port %s\n", args[1]);
+        return 2;
+    }
+    if (!QsParsePvmId(args[2], pvmId)) {
+        std::fprintf(stderr, "qsctl: invalid PVM ID %s\n", args[2]);
+        return 2;
+    }
+    if (!query && !ParseNumber(args[3], 2, &amNumber)) {
+        std::fprintf(stderr, "qsctl: invalid AM number %s\n", args[3]);
+        return 2;
+    }
+    if (count == 5 && !ParseNumber(args[4], 0xFFFFFFFFul, &instanceTimeout)) {
+        std::fprintf(stderr, "qsctl: invalid instance timeout %s\n", args[4]);
+        return 2;
+    }
+    SOCKADDR_IN server;
+    if (QsResolve(args[0], (WORD)port, &server, 1) <= 0) {
+        std::fprintf(stderr, "qsctl: cannot resolve %s\n", args[0]);
+        return 1;
+    }
+    SOCKET sock = QsOpenSocket(NULL);
+    if (sock == INVALID_SOCKET) {
+        std::fprintf(stderr, "qsctl: cannot open a UDP socket (error %d)\n", WSAGetLastError());
+        return 1;
+    }
+    ULONGLONG sequence = ((ULONGLONG)std::time(NULL) << 16) ^ (ULONGLONG)GetTickCount();
+    char where[32];
+    QsFormatAddress(&server, where, sizeof(where));
+    QSS_SERVICE_REPLY service;
+    if (!QsQueryService(sock, &server, ZEL_K_QS_PACKET_TYPE_QUERY_SERVICE, sequence, timeoutMs, QSCTL_ATTEMPTS,
+                        &service)) {
+        std::printf("No answer from %s\n", where);
+        closesocket(sock);
+        return 1;
+    }
+    QS_TARGET target;
+    std::memcpy(target.hostName, service.serverInfo.hostName, sizeof(target.hostName));
+    std::memcpy(target.serverId, service.serverInfo.serverId, sizeof(target.serverId));
+    char amId[64];
+    std::snprintf(amId, sizeof(amId), "qsctl-am%u", (unsigned)amNumber);
+    union {
+        QSS_ATTACH_INSTANCE_REQUEST attach;
+        QSS_AM_REQUEST am;
+        QSS_QUERY_INSTANCE_REQUEST query;
+    } request;
+    int length;
+    if (attach) {
+        QsBuildAttachInstance(&request.attach, sequence + 1, pvmId, amNumber, QSCTL_KEEPALIVE_INTERVAL_MS,
+                              instanceTimeout, &target, amId);
+        length = sizeof(request.attach);
+    } else if (query) {
+        QsBuildQueryInstance(&request.query, sequence + 1, pvmId, &target);
+        length = sizeof(request.query);
+    } else {
+        QsBuildAmRequest(&request.am, type, sequence + 1, pvmId, amNumber, &target, amId);
+        length = sizeof(request.am);
+    }
+    BYTE reply[QSS_MAX_PACKET_SIZE];
+    BOOL answered = Exchange(sock, &server, &request, length, timeoutMs, reply);
+    closesocket(sock);
+    if (!answered) {
+        std::printf("No answer from %s\n", where);
+        return 1;
+    }
+    char text[1024];
+    QsFormatInstanceReply(reply, text, sizeof(text));
+    std::printf("%s from %s\n%s", command, where, text);
+    return ((const QSS_STATUS_REPLY*)reply)->status == ZEL_K_QS_STATUS_SUCCESS ? 0 : 3;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -86,7 +206,18 @@ int main(int argc, char** argv)
         first = 3;
     }
     int count = argc - first;
-    if (count < 2 || count > 3) return Usage();
+    if (count < 2) return Usage();
+    if (std::strcmp(argv[first], "query-service") != 0 && std::strcmp(argv[first], "scan-service") != 0) {
+        WSADATA data;
+        if (WSAStartup(MAKEWORD(2, 2), &data) != 0) {
+            std::fprintf(stderr, "qsctl: WSAStartup failed (error %d)\n", WSAGetLastError());
+            return 1;
+        }
+        int result = RunInstanceCommand(argv[first], count - 1, argv + first + 1, timeoutMs);
+        WSACleanup();
+        return result;
+    }
+    if (count > 3) return Usage();
     BOOL scan;
     if (std::strcmp(argv[first], "query-service") == 0) {
         scan = FALSE;

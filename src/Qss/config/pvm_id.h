@@ -4,7 +4,8 @@
 
 #include "platform/win32.h"
 
-#define QSS_PVM_ID_SIZE 16
+// QSS_PVM_ID_SIZE, the size of the raw form.
+#include "Qss/net/packet.h"
 // 36 characters and the terminator.
 #define QSS_GUID_STRING_SIZE 37
 // The buffer size for subkey names (the name itself takes 34 characters).

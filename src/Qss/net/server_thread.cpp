@@ -8,6 +8,7 @@
 #include "Qss/net/reply.h"
 #include "Qss/net/socket_set.h"
 #include "Qss/quorum/instance_lock.h"
+#include "Qss/quorum/handlers.h"
 #include "Qss/quorum/instance_table.h"
 #include "Qss/service/lifecycle.h"
 
@@ -29,6 +30,10 @@ struct QSS_DISPATCH_ENTRY {
 const QSS_DISPATCH_ENTRY qssDispatchTable[] = {
     {ZEL_K_QS_PACKET_TYPE_QUERY_SERVICE, qssProcessQueryService},
     {ZEL_K_QS_PACKET_TYPE_SCAN_SERVICE, qssProcessQueryService},
+    {ZEL_K_QS_PACKET_TYPE_ATTACH_INSTANCE, qssProcessAttachInstance},
+    {ZEL_K_QS_PACKET_TYPE_DETACH_INSTANCE, qssProcessDetachInstance},
+    {ZEL_K_QS_PACKET_TYPE_QUERY_INSTANCE, qssProcessQueryInstance},
+    {ZEL_K_QS_PACKET_TYPE_KEEPALIVE, qssProcessKeepalive},
 };
 
 QSS_REQUEST_HANDLER* qssFindHandler(DWORD packetType)

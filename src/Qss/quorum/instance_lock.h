@@ -3,8 +3,8 @@
 
 #include "platform/win32.h"
 
-// Recursive. Guards the instance table, every instance record and AM slot,
-// and qssServerInfo.activeInstanceCount. Every request handler holds it from
-// its first trace to after its reply is sent; every timer callback holds it
-// for its whole run. Initialised by Qss_Initialize, deleted last at stop.
+// Recursive. Guards the instance table, every record and slot, and
+// qssServerInfo.activeInstanceCount. Request handlers hold it from their
+// first trace until their reply has been sent, timer callbacks for their
+// whole run. Initialised by Qss_Initialize, deleted last at stop.
 extern CRITICAL_SECTION qssInstanceLock;

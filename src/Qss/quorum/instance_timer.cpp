@@ -1,0 +1,109 @@
+#include "Qss/quorum/instance_timer.h"
+
+#include "Qss/net/server_thread.h"
+#include "Qss/quorum/instance_ageing.h"
+#include "Qss/quorum/instance_lock.h"
+
+static void qssFreeTimerTicket(QSS_TIMER_TICKET* ticket)
+{
+    QSS_TIMER_TICKET** link = &ticket->pInstance->pTickets;
+    while (*link != ticket) {
+        link = &(*link)->pNext;
+    }
+    *link = ticket->pNext;
+    HeapFree(GetProcessHeap(), 0, ticket);
+}
+
+static VOID CALLBACK qssInstanceTimerFired(PVOID parameter, BOOLEAN fired)
+{
+    QSS_TIMER_TICKET* ticket = static_cast<QSS_TIMER_TICKET*>(parameter);
+
+    EnterCriticalSection(&qssInstanceLock);
+    QSS_INSTANCE* record = ticket->pInstance;
+    ticket->callback(ticket->target, fired);
+    // Past this point the ticket is not touched again, so a deletion that
+    // finds the callback still under way may free it.
+    if (ticket->bForgotten) {
+        qssFreeTimerTicket(ticket);
+    } else {
+        ticket->bFinished = TRUE;
+    }
+    qssReviewInstanceAgeing(record);
+    LeaveCriticalSection(&qssInstanceLock);
+}
+
+BOOL qssArmInstanceTimer(QSS_INSTANCE* record, PVOID target, QSS_INSTANCE_TIMER_CALLBACK* callback, DWORD dueTime,
+                         HANDLE* phTimer, QSS_TIMER_TICKET** ppTicket)
+{
+    *phTimer = NULL;
+    *ppTicket = NULL;
+    HANDLE heap = GetProcessHeap();
+    QSS_TIMER_TICKET* ticket =
+        heap ? static_cast<QSS_TIMER_TICKET*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, sizeof(QSS_TIMER_TICKET))) : NULL;
+    if (ticket == NULL) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    ticket->pInstance = record;
+    ticket->target = target;
+    ticket->callback = callback;
+
+    EnterCriticalSection(&qssInstanceLock);
+    HANDLE timer = NULL;
+    if (!CreateTimerQueueTimer(&timer, qssHTimerQueue, qssInstanceTimerFired, ticket, dueTime, 0,
+                               WT_EXECUTELONGFUNCTION)) {
+        DWORD error = GetLastError();
+        LeaveCriticalSection(&qssInstanceLock);
+        HeapFree(heap, 0, ticket);
+        SetLastError(error);
+        return FALSE;
+    }
+    // The callback cannot look at the ticket before this hold of the lock ends.
+    ticket->pNext = record->pTickets;
+    record->pTickets = ticket;
+    *phTimer = timer;
+    *ppTicket = ticket;
+    qssReviewInstanceAgeing(record);
+    LeaveCriticalSection(&qssInstanceLock);
+    return TRUE;
+}
+
+DWORD qssDisarmInstanceTimer(QSS_INSTANCE* record, HANDLE* phTimer, QSS_TIMER_TICKET** ppTicket)
+{
+    EnterCriticalSection(&qssInstanceLock);
+    DWORD error = DeleteTimerQueueTimer(qssHTimerQueue, *phTimer, NULL) ? 0 : GetLastError();
+    QSS_TIMER_TICKET* ticket = *ppTicket;
+    if (ticket != NULL) {
+        // Success means the callback never started or has ended. Any other
+        // failure than ERROR_IO_PENDING leaves that unknown, so the ticket waits
+        // for a callback that may never come: the record is then kept.
+        if (error == 0 || ticket->bFinished) {
+            qssFreeTimerTicket(ticket);
+        } else {
+            ticket->bForgotten = TRUE;
+        }
+    }
+    *phTimer = NULL;
+    *ppTicket = NULL;
+    qssReviewInstanceAgeing(record);
+    LeaveCriticalSection(&qssInstanceLock);
+    return error;
+}
+
+BOOL qssInstanceTimersPending(const QSS_INSTANCE* record)
+{
+    return record->pTickets != NULL;
+}
+
+void qssFreeInstanceTimers(QSS_INSTANCE* record)
+{
+    while (record->pTickets != NULL) {
+        qssFreeTimerTicket(record->pTickets);
+    }
+    record->hQuorumTimeout = NULL;
+    record->pQuorumTimeoutTicket = NULL;
+    for (QSS_AM_INFO& slot : record->am) {
+        slot.hInstanceTimeout = NULL;
+        slot.pInstanceTimeoutTicket = NULL;
+    }
+}

@@ -1,0 +1,54 @@
+// qsctl's instance commands against a running server.
+#include <cstdio>
+#include <string>
+
+#include "support/quorum_server.h"
+
+namespace {
+
+std::string Qsctl(const std::string& arguments, int* status)
+{
+    std::string command = std::string(DORVANE_BINARY_DIR) + "/bin/qsctl " + arguments + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string output;
+    char chunk[512];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof(chunk), pipe)) > 0) output.append(chunk, n);
+    int raw = pclose(pipe);
+    *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return output;
+}
+
+class QsctlInstanceTest : public dvtest::QuorumServerTest {
+protected:
+    void SetUp() override { StartServer(); }
+};
+
+TEST_F(QsctlInstanceTest, AttachKeepaliveQueryAndDetachPrintTheReplies)
+{
+    const std::string pvm = "00010203-0405-0607-0809-0a0b0c0d0e0f";
+    const std::string where = "127.0.0.1 " + std::to_string(server_.port()) + " ";
+    int status;
+    std::string output = Qsctl("attach " + where + pvm + " 1 60000", &status);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("status: 0 SUCCESS"), std::string::npos) << output;
+
+    output = Qsctl("keepalive " + where + pvm + " 1", &status);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("since last keepalive: AM1 "), std::string::npos) << output;
+
+    output = Qsctl("query-instance " + where + "{" + pvm + "}", &status);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("instance known: 1"), std::string::npos) << output;
+    EXPECT_NE(output.find("AM1: 127.0.0.1:"), std::string::npos) << output;
+    EXPECT_NE(output.find("ONLINE RELEASE"), std::string::npos) << output;
+
+    output = Qsctl("detach " + where + pvm + " 2", &status);
+    EXPECT_EQ(status, 3) << output;
+    EXPECT_NE(output.find("status: 2 NOT_ATTACHED"), std::string::npos) << output;
+
+    output = Qsctl("detach " + where + "not-a-guid 1", &status);
+    EXPECT_EQ(status, 2) << output;
+}
+
+}  // namespace
