@@ -98,7 +98,14 @@ void qssReceiveOne(const QSS_SOCKET_ENTRY* entry, BYTE* buffer, SOCKADDR_IN* sou
         Qss_LogError("qssServiceThread", 796, "recvfrom", error, NULL);
         return;
     }
-    const QSS_PACKET_HEADER* header = (const QSS_PACKET_HEADER*)buffer;
+    qssProcessDatagram(buffer, received, source, sock);
+}
+
+}  // namespace
+
+void qssProcessDatagram(const BYTE* datagram, int received, const SOCKADDR_IN* source, SOCKET sock)
+{
+    const QSS_PACKET_HEADER* header = (const QSS_PACKET_HEADER*)datagram;
     if (!qssValidateHeader(header, received)) return;
     QSS_REQUEST_HANDLER* handler = qssFindHandler(header->packetType);
     if (!handler) {
@@ -109,8 +116,6 @@ void qssReceiveOne(const QSS_SOCKET_ENTRY* entry, BYTE* buffer, SOCKADDR_IN* sou
     }
     handler(header, source, sock);
 }
-
-}  // namespace
 
 BOOL Qss_Initialize(void)
 {

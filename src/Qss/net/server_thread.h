@@ -18,6 +18,10 @@ typedef void QSS_REQUEST_HANDLER(const QSS_PACKET_HEADER* request, const SOCKADD
 BOOL Qss_Initialize(void);
 BOOL Qss_StartServerThread(void);
 DWORD WINAPI qssServiceThread(LPVOID parameter);
+// One received datagram: checks its header and calls the handler of its type;
+// a datagram that fails a check is counted, traced and dropped. datagram is a
+// QSS_MAX_PACKET_SIZE buffer, zero beyond the received bytes.
+void qssProcessDatagram(const BYTE* datagram, int received, const SOCKADDR_IN* source, SOCKET sock);
 // Stops the server thread at its next safe point and waits for it to end
 // (unless called by the server thread itself), then deletes the timer queue
 // waiting for running callbacks, closes the sockets, cleans up Winsock, frees
