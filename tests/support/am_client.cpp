@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "qsclient.h"
+#include "qsquorum.h"
 #include "support/qss_server.h"
 
 namespace dvtest {
@@ -36,11 +37,33 @@ AmClient::~AmClient() { closesocket(sock_); }
 
 Reply AmClient::Exchange(const void* datagram, int length, DWORD waitMs)
 {
+    Send(datagram, length);
+    return Receive(waitMs);
+}
+
+void AmClient::Send(const void* datagram, int length) { EXPECT_TRUE(QsSend(sock_, &server_, datagram, length)); }
+
+Reply AmClient::Receive(DWORD waitMs)
+{
     Reply reply;
-    EXPECT_TRUE(QsSend(sock_, &server_, datagram, length));
     int received = QsReceive(sock_, reply.bytes, sizeof(reply.bytes), waitMs, nullptr);
     reply.size = received > 0 ? received : 0;
     return reply;
+}
+
+void AmClient::SendAcquire(const PvmId& pvm, uint32_t amNumber, uint32_t quorumTimeout, ULONGLONG health,
+                           ULONGLONG sequence, const char* amId)
+{
+    QSS_ACQUIRE_QUORUM_REQUEST request;
+    QsBuildAcquireQuorum(&request, sequence, pvm.bytes, amNumber, quorumTimeout, health, &target, amId);
+    Send(&request, sizeof(request));
+}
+
+Reply AmClient::Release(const PvmId& pvm, uint32_t amNumber, ULONGLONG sequence, const char* amId)
+{
+    QSS_AM_REQUEST request;
+    QsBuildAmRequest(&request, ZEL_K_QS_PACKET_TYPE_RELEASE_QUORUM, sequence, pvm.bytes, amNumber, &target, amId);
+    return Exchange(&request, sizeof(request));
 }
 
 Reply AmClient::Attach(const PvmId& pvm, uint32_t amNumber, uint32_t instanceTimeout, ULONGLONG sequence,

@@ -45,8 +45,16 @@ public:
     // activeInstanceCount from QUERY_SERVICE_ACK.
     uint32_t ActiveInstanceCount();
 
+    // ACQUIRE_QUORUM, sent without waiting: its answer may come only with the decision.
+    void SendAcquire(const PvmId& pvm, uint32_t amNumber, uint32_t quorumTimeout, ULONGLONG health,
+                     ULONGLONG sequence, const char* amId = "am-identity");
+    Reply Release(const PvmId& pvm, uint32_t amNumber, ULONGLONG sequence, const char* amId = "am-identity");
+
     // Any datagram: sends it and waits (waitMs) for one reply.
     Reply Exchange(const void* datagram, int length, DWORD waitMs = 2000);
+    void Send(const void* datagram, int length);
+    // The next datagram that arrives within waitMs.
+    Reply Receive(DWORD waitMs = 2000);
     // The local address of the socket, as the server sees it.
     SOCKADDR_IN local() const;
 

@@ -6,11 +6,14 @@
 //   qsctl [--timeout MS] detach HOST PORT PVM-ID AM
 //   qsctl [--timeout MS] keepalive HOST PORT PVM-ID AM
 //   qsctl [--timeout MS] query-instance HOST PORT PVM-ID
+//   qsctl [--timeout MS] acquire HOST PORT PVM-ID AM HEALTH WINDOW-MS
+//   qsctl [--timeout MS] release HOST PORT PVM-ID AM
 //
 // The instance commands first ask the server for its identity (QUERY_SERVICE)
 // and name it in their request; PVM-ID is GUID text, AM is 1 or 2.
 //
-// Each request is sent up to three times, waiting MS milliseconds (500) for each answer.
+// Each request is sent up to three times, waiting MS milliseconds (500) for each answer;
+// acquire waits WINDOW-MS longer, since the server answers when the vote is decided.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +21,7 @@
 
 #include "qsclient.h"
 #include "qsinstance.h"
+#include "qsquorum.h"
 
 namespace {
 
@@ -37,8 +41,10 @@ int Usage()
                  "       qsctl [--timeout MS] detach HOST PORT PVM-ID AM\n"
                  "       qsctl [--timeout MS] keepalive HOST PORT PVM-ID AM\n"
                  "       qsctl [--timeout MS] query-instance HOST PORT PVM-ID\n"
+                 "       qsctl [--timeout MS] acquire HOST PORT PVM-ID AM HEALTH WINDOW-MS\n"
+                 "       qsctl [--timeout MS] release HOST PORT PVM-ID AM\n"
                  "PORT defaults to %u; MS, the wait for each answer, to %u; INSTANCE-TIMEOUT-MS to %u.\n"
-                 "PVM-ID is GUID text; AM is 1 or 2.\n",
+                 "PVM-ID is GUID text; AM is 1 or 2; HEALTH a number, the higher wins.\n",
                  (unsigned)QSCTL_DEFAULT_PORT, (unsigned)QSCTL_DEFAULT_TIMEOUT_MS,
                  (unsigned)QSCTL_DEFAULT_INSTANCE_TIMEOUT_MS);
     return 2;
@@ -106,17 +112,22 @@ BOOL Exchange(SOCKET sock, const SOCKADDR_IN* server, const void* request, int l
     return FALSE;
 }
 
-// attach, detach, keepalive and query-instance; args are HOST PORT PVM-ID [AM [INSTANCE-TIMEOUT-MS]].
+// attach, detach, keepalive, query-instance, acquire and release; args are
+// HOST PORT PVM-ID [AM [INSTANCE-TIMEOUT-MS | HEALTH WINDOW-MS]].
 int RunInstanceCommand(const char* command, int count, char** args, DWORD timeoutMs)
 {
     BOOL query = std::strcmp(command, "query-instance") == 0;
     BOOL attach = std::strcmp(command, "attach") == 0;
+    BOOL acquire = std::strcmp(command, "acquire") == 0;
     uint32_t type = attach                                      ? ZEL_K_QS_PACKET_TYPE_ATTACH_INSTANCE
                     : std::strcmp(command, "detach") == 0       ? ZEL_K_QS_PACKET_TYPE_DETACH_INSTANCE
                     : std::strcmp(command, "keepalive") == 0    ? ZEL_K_QS_PACKET_TYPE_KEEPALIVE
                     : query                                     ? ZEL_K_QS_PACKET_TYPE_QUERY_INSTANCE
+                    : acquire                                   ? ZEL_K_QS_PACKET_TYPE_ACQUIRE_QUORUM
+                    : std::strcmp(command, "release") == 0      ? ZEL_K_QS_PACKET_TYPE_RELEASE_QUORUM
                                                                 : 0;
-    if (type == 0 || count < (query ? 3 : 4) || count > (attach ? 5 : query ? 3 : 4)) return Usage();
+    if (type == 0 || count < (query ? 3 : acquire ? 6 : 4) || count > (attach ? 5 : query ? 3 : acquire ? 6 : 4))
+        return Usage();
     DWORD port;
     BYTE pvmId[QSS_PVM_ID_SIZE];
     DWORD amNumber = 0;
@@ -133,9 +144,24 @@ int RunInstanceCommand(const char* command, int count, char** args, DWORD timeou
         std::fprintf(stderr, "qsctl: invalid AM number %s\n", args[3]);
         return 2;
     }
-    if (count == 5 && !ParseNumber(args[4], 0xFFFFFFFFul, &instanceTimeout)) {
+    if (attach && count == 5 && !ParseNumber(args[4], 0xFFFFFFFFul, &instanceTimeout)) {
         std::fprintf(stderr, "qsctl: invalid instance timeout %s\n", args[4]);
         return 2;
+    }
+    ULONGLONG health = 0;
+    DWORD window = 0;
+    if (acquire) {
+        char* end = NULL;
+        health = std::strtoull(args[4], &end, 0);
+        if (!*args[4] || *args[4] == '-' || *end) {
+            std::fprintf(stderr, "qsctl: invalid health %s\n", args[4]);
+            return 2;
+        }
+        // A window of 0 is the server's own: it decides at once.
+        if (std::strcmp(args[5], "0") != 0 && !ParseNumber(args[5], 0xFFFFFFFFul, &window)) {
+            std::fprintf(stderr, "qsctl: invalid voting window %s\n", args[5]);
+            return 2;
+        }
     }
     SOCKADDR_IN server;
     if (QsResolve(args[0], (WORD)port, &server, 1) <= 0) {
@@ -166,12 +192,16 @@ int RunInstanceCommand(const char* command, int count, char** args, DWORD timeou
         QSS_ATTACH_INSTANCE_REQUEST attach;
         QSS_AM_REQUEST am;
         QSS_QUERY_INSTANCE_REQUEST query;
+        QSS_ACQUIRE_QUORUM_REQUEST acquire;
     } request;
     int length;
     if (attach) {
         QsBuildAttachInstance(&request.attach, sequence + 1, pvmId, amNumber, QSCTL_KEEPALIVE_INTERVAL_MS,
                               instanceTimeout, &target, amId);
         length = sizeof(request.attach);
+    } else if (acquire) {
+        QsBuildAcquireQuorum(&request.acquire, sequence + 1, pvmId, amNumber, window, health, &target, amId);
+        length = sizeof(request.acquire);
     } else if (query) {
         QsBuildQueryInstance(&request.query, sequence + 1, pvmId, &target);
         length = sizeof(request.query);
@@ -180,7 +210,9 @@ int RunInstanceCommand(const char* command, int count, char** args, DWORD timeou
         length = sizeof(request.am);
     }
     BYTE reply[QSS_MAX_PACKET_SIZE];
-    BOOL answered = Exchange(sock, &server, &request, length, timeoutMs, reply);
+    // Repeating a pending ACQUIRE_QUORUM is harmless: the server answers it once decided.
+    DWORD wait = acquire && window > 0xFFFFFFFFul - timeoutMs ? 0xFFFFFFFFul : timeoutMs + window;
+    BOOL answered = Exchange(sock, &server, &request, length, wait, reply);
     closesocket(sock);
     if (!answered) {
         std::printf("No answer from %s\n", where);

@@ -13,3 +13,8 @@ extern DWORD qssRescanInterval;
 extern DWORD qssInstanceRetainTime;
 // The most instance records (MaxInstanceNum).
 extern DWORD qssMaxInstanceNum;
+
+// At every start, in this order: the host name, the server identity, the
+// tuning values, the component record and protocol revision, the restore of
+// the persisted quorum holders, and the receive sockets. FALSE fails the start.
+BOOL Qss_RetrieveParameters(void);

@@ -34,6 +34,8 @@ const QSS_DISPATCH_ENTRY qssDispatchTable[] = {
     {ZEL_K_QS_PACKET_TYPE_DETACH_INSTANCE, qssProcessDetachInstance},
     {ZEL_K_QS_PACKET_TYPE_QUERY_INSTANCE, qssProcessQueryInstance},
     {ZEL_K_QS_PACKET_TYPE_KEEPALIVE, qssProcessKeepalive},
+    {ZEL_K_QS_PACKET_TYPE_ACQUIRE_QUORUM, qssProcessAcquireQuorum},
+    {ZEL_K_QS_PACKET_TYPE_RELEASE_QUORUM, qssProcessReleaseQuorum},
 };
 
 QSS_REQUEST_HANDLER* qssFindHandler(DWORD packetType)

@@ -10,3 +10,5 @@ void qssProcessAttachInstance(const QSS_PACKET_HEADER* request, const SOCKADDR_I
 void qssProcessDetachInstance(const QSS_PACKET_HEADER* request, const SOCKADDR_IN* source, SOCKET sock);
 void qssProcessQueryInstance(const QSS_PACKET_HEADER* request, const SOCKADDR_IN* source, SOCKET sock);
 void qssProcessKeepalive(const QSS_PACKET_HEADER* request, const SOCKADDR_IN* source, SOCKET sock);
+void qssProcessAcquireQuorum(const QSS_PACKET_HEADER* request, const SOCKADDR_IN* source, SOCKET sock);
+void qssProcessReleaseQuorum(const QSS_PACKET_HEADER* request, const SOCKADDR_IN* source, SOCKET sock);

@@ -20,7 +20,11 @@ static VOID CALLBACK qssInstanceTimerFired(PVOID parameter, BOOLEAN fired)
 
     EnterCriticalSection(&qssInstanceLock);
     QSS_INSTANCE* record = ticket->pInstance;
-    ticket->callback(ticket->target, fired);
+    // A timer deleted while this waited for the lock is no longer the
+    // record's: its callback must not act for a timer armed since.
+    if (!ticket->bForgotten) {
+        ticket->callback(ticket->target, fired);
+    }
     // Past this point the ticket is not touched again, so a deletion that
     // finds the callback still under way may free it.
     if (ticket->bForgotten) {

@@ -52,3 +52,33 @@ TEST_F(QsctlInstanceTest, AttachKeepaliveQueryAndDetachPrintTheReplies)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(QsctlInstanceTest, AcquireWaitsForTheDecisionAndReleaseGivesTheQuorumBack)
+{
+    const std::string pvm = "00010203-0405-0607-0809-0a0b0c0d0e0f";
+    const std::string where = "127.0.0.1 " + std::to_string(server_.port()) + " ";
+    int status;
+    ASSERT_EQ((Qsctl("attach " + where + pvm + " 1 60000", &status), status), 0);
+    ASSERT_EQ((Qsctl("attach " + where + pvm + " 2 60000", &status), status), 0);
+
+    // The lone voter is answered when its window closes.
+    std::string output = Qsctl("acquire " + where + pvm + " 1 0x100000000 200", &status);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("status: 0 SUCCESS"), std::string::npos) << output;
+
+    output = Qsctl("acquire " + where + pvm + " 2 5 0", &status);
+    EXPECT_EQ(status, 3) << output;
+    EXPECT_NE(output.find("status: 5 QUORUM_DENIED"), std::string::npos) << output;
+
+    output = Qsctl("release " + where + pvm + " 2", &status);
+    EXPECT_EQ(status, 3) << output;
+    EXPECT_NE(output.find("status: 7 NOT_HOLDING"), std::string::npos) << output;
+    output = Qsctl("release " + where + pvm + " 1", &status);
+    EXPECT_EQ(status, 0) << output;
+
+    EXPECT_EQ((Qsctl("acquire " + where + pvm + " 1 -1 0", &status), status), 2);
+}
+
+}  // namespace

@@ -1,0 +1,36 @@
+// The quorum state of one PVM kept in the registry: one subkey under
+// "Persistent States" per PVM whose quorum is held, written at the grant,
+// deleted at the release and read back at every start, so that a restarted
+// server still knows the holder.
+#pragma once
+
+#include "Qss/quorum/instance.h"
+#include "platform/win32.h"
+
+#define QSS_PERSISTENT_STATE_REVISION 4
+
+// Writes the record's sixteen values under its subkey and then makes the
+// subkey durable. Sets systemTimeAcquired to the present UTC time. FALSE when
+// the subkey name cannot be formed, a value the restore needs could not be
+// written, or the subkey could not be made durable; the other values are
+// written all the same.
+BOOL qssSetPersistentState(QSS_INSTANCE* record);
+
+// Fills the record from the subkey: the holder, the protocol revision, the
+// time of the grant and both AMs' identity, address, port and keepalive
+// interval. FALSE when a value the restore needs is missing or the holder is
+// neither 0 (AM1) nor 1 (AM2).
+BOOL qssGetPersistentState(QSS_INSTANCE* record, const char* subKey);
+
+// At start, before any request is served: a record for every subkey, its AMs
+// OFFLINE and its holder holding. Any subkey that cannot be restored, named
+// by trace and event, fails the start; nothing is deleted.
+BOOL qssRestorePersistentStates(void);
+
+// "yyyy-mm-dd hh:mm:ss", the form of "Time Acquired" and of the restore's report.
+void qssFormatAcquiredTime(const SYSTEMTIME* time, char* text, size_t size);
+
+// Reads a subkey name in the form "{" 16 hex digits 16 hex digits "}" the way
+// the pattern "{%16I64x%16I64x}" does: the number of the two numbers
+// converted, the first into *high, the second into *low.
+int qssScanPersistentStateSubKey(const char* name, ULONGLONG* high, ULONGLONG* low);

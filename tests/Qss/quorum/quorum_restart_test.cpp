@@ -1,0 +1,202 @@
+// The quorum across restarts of the server on the same state folder, and the
+// order of the grant's durable write and its answer.
+#include <dlfcn.h>
+#include <limits.h>
+#include <mutex>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "Qss/config/pvm_id.h"
+#include "support/decision_server.h"
+#include "support/event_log.h"
+
+namespace {
+
+// What the process asks of the kernel while recording is on: every fsync, by
+// path, and every datagram sent, by its reply type and status.
+std::mutex recordLock;
+bool recording = false;
+std::vector<std::string> recorded;
+
+void Record(const std::string& what)
+{
+    std::lock_guard<std::mutex> hold(recordLock);
+    if (recording) recorded.push_back(what);
+}
+
+}  // namespace
+
+extern "C" int fsync(int fd)
+{
+    static auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
+    int result = real(fd);
+    char path[PATH_MAX] = {};
+    std::string link = "/proc/self/fd/" + std::to_string(fd);
+    if (readlink(link.c_str(), path, sizeof(path) - 1) > 0) Record(std::string("fsync ") + path);
+    return result;
+}
+
+extern "C" ssize_t sendto(int sock, const void* data, size_t size, int flags, const struct sockaddr* to,
+                          socklen_t toSize)
+{
+    static auto real = reinterpret_cast<ssize_t (*)(int, const void*, size_t, int, const struct sockaddr*, socklen_t)>(
+        dlsym(RTLD_NEXT, "sendto"));
+    if (size == sizeof(QSS_STATUS_REPLY)) {
+        const QSS_STATUS_REPLY* reply = static_cast<const QSS_STATUS_REPLY*>(data);
+        Record("send " + std::to_string(reply->header.packetType) + " " + std::to_string(reply->status));
+    }
+    return real(sock, data, size, flags, to, toSize);
+}
+
+namespace {
+
+using dvtest::AmClient;
+using dvtest::MakePvmId;
+using dvtest::PvmId;
+using dvtest::Reply;
+
+constexpr DWORD kLongTimeout = 60000;
+constexpr DWORD kLongWindow = 60000;
+
+const char* const kPersistedValueNames[] = {
+    "Revision", "Quorum Holder", "Protocol Revision", "Protected VM Id", "Time Acquired", "System Time Acquired",
+    "AM1 Id", "AM1 IP Address Sz", "AM1 IP Address Dw", "AM1 Port", "AM1 Keepalive Interval",
+    "AM2 Id", "AM2 IP Address Sz", "AM2 IP Address Dw", "AM2 Port", "AM2 Keepalive Interval",
+};
+
+class QuorumRestartTest : public dvtest::DecisionServerTest {
+protected:
+    void AttachBoth(const PvmId& pvm, ULONGLONG sequence)
+    {
+        ASSERT_EQ(am1_.Attach(pvm, 1, kLongTimeout, sequence, "am-one").status(), ZEL_K_QS_STATUS_SUCCESS);
+        ASSERT_EQ(am2_.Attach(pvm, 2, kLongTimeout, sequence, "am-two").status(), ZEL_K_QS_STATUS_SUCCESS);
+    }
+
+    // The lone voter's grant, with a window of 0.
+    uint32_t Acquire(AmClient& am, const PvmId& pvm, uint32_t amNumber, ULONGLONG sequence, DWORD window = 0)
+    {
+        am.SendAcquire(pvm, amNumber, window, 1, sequence, amNumber == 1 ? "am-one" : "am-two");
+        Reply reply = am.Receive();
+        EXPECT_EQ(reply.size, 60);
+        EXPECT_EQ(reply.header().sequence, sequence);
+        return reply.status();
+    }
+
+    AmClient am1_{server_.port(), dvtest::ServerTarget()};
+    AmClient am2_{server_.port(), dvtest::ServerTarget()};
+};
+
+TEST_F(QuorumRestartTest, EveryHolderIsRestoredAndItsPartnerRefusedAtOnce)
+{
+    ASSERT_TRUE(StartFromRegistry());
+    PvmId first = MakePvmId(1);
+    PvmId second = MakePvmId(2);
+    AttachBoth(first, 1);
+    AttachBoth(second, 2);
+    ASSERT_EQ(Acquire(am1_, first, 1, 10), ZEL_K_QS_STATUS_SUCCESS);
+    ASSERT_EQ(Acquire(am2_, second, 2, 11), ZEL_K_QS_STATUS_SUCCESS);
+
+    StopServer();
+    ASSERT_TRUE(StartFromRegistry());
+    EXPECT_EQ(EventCount("0x4C000017"), 2);
+    WithInstance(first, [&](QSS_INSTANCE* record) {
+        ASSERT_NE(record, nullptr);
+        EXPECT_EQ(record->am[0].bHold, 1);
+        EXPECT_EQ(record->am[0].bOnline, 0);
+        EXPECT_EQ(record->am[1].bHold, 0);
+        EXPECT_EQ(record->protocolRevision, QSS_PROTOCOL_REVISION);
+        EXPECT_STREQ(record->am[0].amId, "am-one");
+        EXPECT_EQ(record->am[0].ipAddress, inet_addr("127.0.0.1"));
+        EXPECT_EQ(record->am[0].port, ntohs(am1_.local().sin_port));
+        EXPECT_EQ(record->am[0].keepaliveInterval, 1000u);
+        EXPECT_NE(record->systemTimeAcquired.wYear, 0);
+    });
+
+    // Nobody has attached since the restart: the partner must first attach,
+    // and is then refused at once.
+    am1_.SendAcquire(second, 1, kLongWindow, ~0ull, 20, "am-one");
+    EXPECT_EQ(am1_.Receive().status(), ZEL_K_QS_STATUS_NOT_ATTACHED);
+    ASSERT_EQ(am1_.Attach(second, 1, kLongTimeout, 21, "am-one").status(), ZEL_K_QS_STATUS_SUCCESS);
+    EXPECT_EQ(Acquire(am1_, second, 1, 22, kLongWindow), ZEL_K_QS_STATUS_QUORUM_DENIED);
+    // The holder comes back holding.
+    ASSERT_EQ(am1_.Attach(first, 1, kLongTimeout, 23, "am-one").status(), ZEL_K_QS_STATUS_SUCCESS);
+    EXPECT_EQ(Acquire(am1_, first, 1, 24), ZEL_K_QS_STATUS_ALREADY_HOLDING);
+
+    char guid[QSS_GUID_STRING_SIZE];
+    Qss_PvmIdToGuidString(first.bytes, sizeof(guid), guid);
+    std::vector<std::string> restored;
+    for (const dvtest::EventRecord& event : dvtest::ReadEventLog()) {
+        if (event.id == "0x4C000017" && event.strings.size() == 5 && event.strings[0] == guid) restored = event.strings;
+    }
+    ASSERT_EQ(restored.size(), 5u);
+    EXPECT_EQ(restored[1], "1");
+    EXPECT_EQ(restored[2], "127.0.0.1");
+    EXPECT_EQ(restored[3], "am-one");
+    EXPECT_EQ(restored[4].size(), 19u);
+}
+
+TEST_F(QuorumRestartTest, AfterAReleaseAndARestartTheQuorumIsFree)
+{
+    ASSERT_TRUE(StartFromRegistry());
+    PvmId pvm = MakePvmId(3);
+    AttachBoth(pvm, 1);
+    ASSERT_EQ(Acquire(am2_, pvm, 2, 10), ZEL_K_QS_STATUS_SUCCESS);
+    ASSERT_EQ(am2_.Release(pvm, 2, 11, "am-two").status(), ZEL_K_QS_STATUS_SUCCESS);
+
+    StopServer();
+    ASSERT_TRUE(StartFromRegistry());
+    EXPECT_FALSE(InstanceExists(pvm));
+    EXPECT_EQ(EventCount("0x4C000017"), 0);
+    AttachBoth(pvm, 20);
+    ASSERT_EQ(Acquire(am1_, pvm, 1, 21), ZEL_K_QS_STATUS_SUCCESS);
+}
+
+TEST_F(QuorumRestartTest, TheGrantIsDurableOnDiskBeforeItIsAnswered)
+{
+    ASSERT_TRUE(StartFromRegistry());
+    PvmId pvm = MakePvmId(4);
+    AttachBoth(pvm, 1);
+    {
+        std::lock_guard<std::mutex> hold(recordLock);
+        recorded.clear();
+        recording = true;
+    }
+    am1_.SendAcquire(pvm, 1, kLongWindow, 4, 10, "am-one");
+    ASSERT_TRUE(WaitForInstance(pvm, [](QSS_INSTANCE* r) { return r->am[0].bVoting == 1; }));
+    am2_.SendAcquire(pvm, 2, kLongWindow, 5, 20, "am-two");
+    Reply granted = am2_.Receive();
+    // The moment the answer is here, every value of the grant is in the file.
+    std::string values = PersistedValues(pvm);
+    ASSERT_EQ(granted.status(), ZEL_K_QS_STATUS_SUCCESS);
+    for (const char* name : kPersistedValueNames) {
+        EXPECT_NE(values.find(std::string("\"") + name + "\"="), std::string::npos) << name;
+    }
+    EXPECT_NE(values.find("\"Quorum Holder\"=dword:00000001"), std::string::npos);
+    EXPECT_EQ(am1_.Receive().status(), ZEL_K_QS_STATUS_QUORUM_DENIED);
+
+    std::vector<std::string> events;
+    {
+        std::lock_guard<std::mutex> hold(recordLock);
+        recording = false;
+        events = recorded;
+    }
+    // The subkey's values and folder were synced before the grant left.
+    std::string subKey = dvtest::PersistentSubKey(pvm);
+    size_t fileSync = events.size();
+    size_t folderSync = events.size();
+    size_t grantSent = events.size();
+    for (size_t i = 0; i < events.size(); ++i) {
+        const std::string& event = events[i];
+        if (event.find(subKey + "/.values.reg") != std::string::npos) fileSync = i;
+        if (event.size() > subKey.size() && event.compare(event.size() - subKey.size(), subKey.size(), subKey) == 0)
+            folderSync = i;
+        if (event == "send 12 0" && grantSent == events.size()) grantSent = i;
+    }
+    ASSERT_LT(grantSent, events.size());
+    EXPECT_LT(fileSync, grantSent);
+    EXPECT_LT(folderSync, grantSent);
+}
+
+}  // namespace
