@@ -13,6 +13,9 @@ jobs=${DORVANE_JOBS:-$(nproc)}
 
 step() { printf '\n==== %s\n' "$*"; }
 
+step "manual pages"
+scripts/check-man.sh
+
 step "Windows build (i686, mingw-w64)"
 scripts/build.sh win32
 scripts/check-win32.sh build/win32
