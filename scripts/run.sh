@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# The run command: builds the program and runs the quorum server in console mode.
+# The run command: builds the program, installs the service definition and a
+# new server identity into ./state the first time (an existing install is
+# kept), and runs the quorum server in console mode at the info level on
+# UDP port 4557 until Ctrl+C.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-scripts/build.sh native
-if [ ! -x build/native/bin/dorvane ]; then
-    echo "The dorvane program is not built yet: the server's entry point has not landed."
-    exit 0
-fi
+scripts/build.sh native dorvane
 export DORVANE_STATE_DIR=${DORVANE_STATE_DIR:-$PWD/state}
-exec build/native/bin/dorvane -debug_info
+program=build/native/bin/dorvane
+if ! find "$DORVANE_STATE_DIR/registry" -ipath '*/services/dorvane/parameters' -type d 2>/dev/null | grep -q .; then
+    "$program" -install 4557
+fi
+exec "$program" -debug_info

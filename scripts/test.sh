@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds both targets and runs
-# every test, then the whole suite again under AddressSanitizer and
+# every test, then the end-to-end suite on both targets (Windows under Wine),
+# then the whole suite again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, the concurrency tests under ThreadSanitizer, and
 # every libFuzzer harness for a bounded time.
 set -euo pipefail
@@ -12,6 +13,9 @@ jobs=${DORVANE_JOBS:-$(nproc)}
 
 step() { printf '\n==== %s\n' "$*"; }
 
+step "manual pages"
+scripts/check-man.sh
+
 step "Windows build (i686, mingw-w64)"
 scripts/build.sh win32
 scripts/check-win32.sh build/win32
@@ -22,6 +26,9 @@ scripts/build.sh release
 step "native build and tests"
 scripts/build.sh native
 ctest --test-dir build/native -j "$jobs" --timeout 300
+
+step "end-to-end: the program on POSIX and the Windows build under Wine"
+scripts/e2e.sh
 
 step "AddressSanitizer and UndefinedBehaviorSanitizer build and tests"
 scripts/build.sh asan
