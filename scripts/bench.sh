@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The benchmark command (not part of the test command): builds the release
-# flavour, starts the echo baseline and the quorum server on free loopback
-# ports with a temporary state folder and MaxInstanceNum raised, runs the load
+# flavour, starts the echo baseline and the quorum server (the dorvane program
+# installed with its port into a temporary state folder, MaxInstanceNum raised,
+# run in console mode at the errors level) on free loopback ports, runs the load
 # generator's scenarios at each number of PVMs, prints one table, and writes
 # build/bench/results.csv and build/bench/performance.png.
 #
@@ -11,7 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh python3-matplotlib
-scripts/build.sh release qsload echo_baseline server_runner
+scripts/build.sh release qsload echo_baseline dorvane
 bin=build/release/bin
 out=build/bench
 mkdir -p "$out"
@@ -23,7 +24,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/dorvane-bench-XXXXXX")
 started=()
 
 cleanup() {
-    for pid in "${started[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${started[@]}"; do kill -INT "$pid" 2>/dev/null || true; done
     for pid in "${started[@]}"; do wait "$pid" 2>/dev/null || true; done
     rm -rf "$work"
 }
@@ -43,19 +44,27 @@ wait_bound() {
     return 1
 }
 
-# Starts a fresh server with an empty state folder; sets server_pid and server_port.
+# Installs and starts a fresh server in a state folder of its own, its host
+# name pinned to 127.0.0.1; sets server_pid and server_port.
 start_server() {
     server_port=$(free_port)
     local state="$work/state-$server_port"
     mkdir -p "$state"
-    DORVANE_STATE_DIR="$state" "$bin/server_runner" "$server_port" "$max_instances" 3600 >"$out/server.log" 2>&1 &
+    echo "127.0.0.1 DVBENCH" >"$state/hosts"
+    export DORVANE_STATE_DIR="$state" DORVANE_HOSTS="$state/hosts" COMPUTERNAME=DVBENCH
+    "$bin/dorvane" -install "$server_port" >"$out/install.log" 2>&1
+    local parameters
+    parameters=$(find "$state/registry" -ipath '*/services/dorvane/parameters/.values.reg')
+    sed -i "s/^\"MaxInstanceNum\"=dword:.*/\"MaxInstanceNum\"=dword:$(printf '%08x' "$max_instances")/" "$parameters"
+    "$bin/dorvane" -debug_errors >"$out/server-$server_port.log" 2>&1 &
     server_pid=$!
     started+=("$server_pid")
     wait_bound "$server_port"
 }
 
+# Ctrl+C, as an operator stops console mode.
 stop_server() {
-    kill "$server_pid" 2>/dev/null || true
+    kill -INT "$server_pid" 2>/dev/null || true
     wait "$server_pid" 2>/dev/null || true
 }
 
