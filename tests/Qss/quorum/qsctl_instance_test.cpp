@@ -1,22 +1,14 @@
 // qsctl's instance commands against a running server.
-#include <cstdio>
 #include <string>
 
 #include "support/quorum_server.h"
+#include "support/run_tool.h"
 
 namespace {
 
 std::string Qsctl(const std::string& arguments, int* status)
 {
-    std::string command = std::string(DORVANE_BINARY_DIR) + "/bin/qsctl " + arguments + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    std::string output;
-    char chunk[512];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof(chunk), pipe)) > 0) output.append(chunk, n);
-    int raw = pclose(pipe);
-    *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return output;
+    return dvtest::RunTool("qsctl " + arguments, status);
 }
 
 class QsctlInstanceTest : public dvtest::QuorumServerTest {

@@ -1,24 +1,16 @@
 // The load generator against a running server: its scenarios end by
 // themselves, count what the server did, and never aim beyond loopback.
-#include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "support/decision_server.h"
+#include "support/run_tool.h"
 
 namespace {
 
 std::string Qsload(const std::string& arguments, int* status)
 {
-    std::string command = std::string(DORVANE_BINARY_DIR) + "/bin/qsload " + arguments + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    std::string output;
-    char chunk[512];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof(chunk), pipe)) > 0) output.append(chunk, n);
-    int raw = pclose(pipe);
-    *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return output;
+    return dvtest::RunTool("qsload " + arguments, status);
 }
 
 // The PVM qsload simulates as number n: "QSLD", then n big-endian.
