@@ -11,6 +11,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/posix/faults.h"
 #include "platform/posix/registry_key_folder.h"
 #include "platform/posix/state_dir.h"
 #include "platform/win32.h"
@@ -178,6 +179,7 @@ LSTATUS ModifyValues(HKEY hKey, Change change)
     dvreg::FolderLock lock(ref.fd);
     if (lock.error) return FromErrno(lock.error);
     if (dvreg::IsDeletedFolder(ref.fd)) return ERROR_KEY_DELETED;
+    if (int err = dvfaults::Check(dvfaults::kRegistryWrite)) return FromErrno(err);
     std::vector<dvreg::Value> values;
     if (int err = dvreg::ReadValues(ref.fd, &values)) return FromErrno(err);
     status = change(&values);
@@ -359,6 +361,7 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
     if (lock.error) return FromErrno(lock.error);
     dvreg::Subkey sub;
     if (int err = dvreg::FindSubkey(parent.fd, leaf, &sub)) return FromErrno(err);
+    if (int err = dvfaults::Check(dvfaults::kRegistryDelete)) return FromErrno(err);
     return FromErrno(dvreg::RemoveSubkeyFolder(parent.fd, sub));
 }
 
@@ -379,5 +382,6 @@ LSTATUS RegFlushKey(HKEY hKey)
     KeyRef ref;
     LSTATUS status = ResolveLive(hKey, 0, &ref);
     if (status != ERROR_SUCCESS) return status;
+    if (int err = dvfaults::Check(dvfaults::kRegistryFlush)) return FromErrno(err);
     return FromErrno(dvreg::SyncKeyFolder(ref.fd));
 }

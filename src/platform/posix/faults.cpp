@@ -1,0 +1,105 @@
+#include "platform/posix/faults.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+namespace dvfaults {
+namespace {
+
+struct Rule {
+    unsigned long first = 0;  // 0: the point never fails
+    bool onwards = false;
+    unsigned long calls = 0;
+    unsigned long injected = 0;
+};
+
+struct PointInfo {
+    const char* name;
+    int error;
+};
+
+const PointInfo kPoints[kPointCount] = {{"reg_write", ENOSPC}, {"reg_flush", EIO}, {"reg_delete", EIO}};
+
+std::mutex gLock;
+Rule gRules[kPointCount];
+bool gLoaded = false;
+
+bool Parse(const char* text, Rule rules[kPointCount])
+{
+    std::string rest = text ? text : "";
+    while (!rest.empty()) {
+        size_t comma = rest.find(',');
+        std::string item = rest.substr(0, comma);
+        rest = comma == std::string::npos ? "" : rest.substr(comma + 1);
+        size_t colon = item.find(':');
+        if (colon == std::string::npos) return false;
+        int point = 0;
+        while (point < kPointCount && item.compare(0, colon, kPoints[point].name) != 0) ++point;
+        if (point == kPointCount || colon != strlen(kPoints[point].name)) return false;
+        const char* number = item.c_str() + colon + 1;
+        char* end = nullptr;
+        errno = 0;
+        unsigned long first = strtoul(number, &end, 10);
+        if (errno || end == number || first == 0 || *number == '-') return false;
+        bool onwards = *end == '+';
+        if (onwards) ++end;
+        if (*end) return false;
+        rules[point].first = first;
+        rules[point].onwards = onwards;
+    }
+    return true;
+}
+
+// Under gLock.
+bool Replace(const char* text)
+{
+    Rule parsed[kPointCount];
+    bool ok = Parse(text, parsed);
+    for (int i = 0; i < kPointCount; ++i) {
+        unsigned long injected = gRules[i].injected;
+        gRules[i] = ok ? parsed[i] : Rule();
+        gRules[i].injected = injected;
+    }
+    gLoaded = true;
+    return ok;
+}
+
+void LoadFromEnvironment()
+{
+    if (gLoaded) return;
+    const char* text = getenv("DORVANE_FAULTS");
+    if (!Replace(text)) fprintf(stderr, "DORVANE_FAULTS: cannot parse \"%s\"; no fault injected\n", text);
+}
+
+}  // namespace
+
+int Check(Point point)
+{
+    std::lock_guard<std::mutex> hold(gLock);
+    LoadFromEnvironment();
+    Rule& rule = gRules[point];
+    if (rule.first == 0) return 0;
+    ++rule.calls;
+    bool fails = rule.onwards ? rule.calls >= rule.first : rule.calls == rule.first;
+    if (!fails) return 0;
+    ++rule.injected;
+    return kPoints[point].error;
+}
+
+bool Set(const char* text)
+{
+    std::lock_guard<std::mutex> hold(gLock);
+    return Replace(text);
+}
+
+unsigned long Injected(Point point)
+{
+    std::lock_guard<std::mutex> hold(gLock);
+    return gRules[point].injected;
+}
+
+}  // namespace dvfaults

@@ -1,0 +1,27 @@
+// Registry failures on demand, for tests of how the program reports a disk
+// that fails or fills up. Inert unless $DORVANE_FAULTS is set or a test sets
+// faults with dvfaults::Set.
+//
+// The text is a comma-separated list of "point:N" (only the Nth call from now
+// on fails) or "point:N+" (the Nth call and every later one fail), where point is
+//   reg_write   RegSetValueExA and RegDeleteValueA fail with ERROR_DISK_FULL (ENOSPC)
+//   reg_flush   RegFlushKey fails with ERROR_GEN_FAILURE (EIO)
+//   reg_delete  RegDeleteKeyA fails with ERROR_GEN_FAILURE (EIO)
+// for example DORVANE_FAULTS=reg_write:3,reg_flush:1+. A failing call changes nothing.
+#pragma once
+
+namespace dvfaults {
+
+enum Point { kRegistryWrite, kRegistryFlush, kRegistryDelete, kPointCount };
+
+// Counts one call at point: the errno it must fail with, 0 when it goes ahead.
+int Check(Point point);
+
+// Replaces the faults in force by those of text (null or "": none) and starts
+// counting calls again. False, with no fault in force, when text does not parse.
+bool Set(const char* text);
+
+// How many calls at point have been failed by this switch in this process.
+unsigned long Injected(Point point);
+
+}  // namespace dvfaults
