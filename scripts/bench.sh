@@ -21,52 +21,13 @@ seconds=${BENCH_SECONDS:-5}
 rounds=${BENCH_ROUNDS:-3}
 max_instances=200000
 work=$(mktemp -d "${TMPDIR:-/tmp}/dorvane-bench-XXXXXX")
-started=()
+source scripts/local_server.sh
 
 cleanup() {
-    for pid in "${started[@]}"; do kill -INT "$pid" 2>/dev/null || true; done
-    for pid in "${started[@]}"; do wait "$pid" 2>/dev/null || true; done
+    stop_started
     rm -rf "$work"
 }
 trap cleanup EXIT
-
-free_port() {
-    python3 -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-
-# Waits until something answers on the UDP port (the server's first scan binds it).
-wait_bound() {
-    for _ in $(seq 100); do
-        grep -qi ":$(printf '%04X' "$1") " /proc/net/udp && return 0
-        sleep 0.1
-    done
-    echo "nothing bound to port $1" >&2
-    return 1
-}
-
-# Installs and starts a fresh server in a state folder of its own, its host
-# name pinned to 127.0.0.1; sets server_pid and server_port.
-start_server() {
-    server_port=$(free_port)
-    local state="$work/state-$server_port"
-    mkdir -p "$state"
-    echo "127.0.0.1 DVBENCH" >"$state/hosts"
-    export DORVANE_STATE_DIR="$state" DORVANE_HOSTS="$state/hosts" COMPUTERNAME=DVBENCH
-    "$bin/dorvane" -install "$server_port" >"$out/install.log" 2>&1
-    local parameters
-    parameters=$(find "$state/registry" -ipath '*/services/dorvane/parameters/.values.reg')
-    sed -i "s/^\"MaxInstanceNum\"=dword:.*/\"MaxInstanceNum\"=dword:$(printf '%08x' "$max_instances")/" "$parameters"
-    "$bin/dorvane" -debug_errors >"$out/server-$server_port.log" 2>&1 &
-    server_pid=$!
-    started+=("$server_pid")
-    wait_bound "$server_port"
-}
-
-# Ctrl+C, as an operator stops console mode.
-stop_server() {
-    kill -INT "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-}
 
 baseline_port=$(free_port)
 "$bin/echo_baseline" "$baseline_port" 3600 >"$out/baseline.log" 2>&1 &

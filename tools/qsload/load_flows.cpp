@@ -12,6 +12,15 @@ namespace {
 const unsigned kSlotBits = 22;
 const uint64_t kAttachBase = 0xA000000000000000ull;
 const uint64_t kAcquireBase = 0xB000000000000000ull;
+const uint64_t kReleaseBase = 0xC000000000000000ull;
+
+uint64_t BatchSequence(const BatchFlow* flow, uint32_t peer)
+{
+    uint64_t base = flow->packetType == ZEL_K_QS_PACKET_TYPE_ATTACH_INSTANCE ? kAttachBase
+                    : flow->packetType == ZEL_K_QS_PACKET_TYPE_ACQUIRE_QUORUM ? kAcquireBase
+                                                                                : kReleaseBase;
+    return base + ((uint64_t)flow->cycle << 32) + peer;
+}
 
 void SendKeepalive(KeepaliveFlow* flow, uint32_t slotIndex, uint64_t now)
 {
@@ -40,13 +49,18 @@ void SendBatchRequest(BatchFlow* flow, uint32_t peer)
     LoadAmId(peer, amId, sizeof amId);
     if (flow->packetType == ZEL_K_QS_PACKET_TYPE_ATTACH_INSTANCE) {
         QSS_ATTACH_INSTANCE_REQUEST request;
-        QsBuildAttachInstance(&request, kAttachBase + peer, pvmId, LoadPeerAm(peer), flow->keepaliveInterval,
+        QsBuildAttachInstance(&request, BatchSequence(flow, peer), pvmId, LoadPeerAm(peer), flow->keepaliveInterval,
                               flow->instanceTimeout, flow->target, amId);
         LoadSend(flow->net, peer, &request, sizeof request);
-    } else {
+    } else if (flow->packetType == ZEL_K_QS_PACKET_TYPE_ACQUIRE_QUORUM) {
         QSS_ACQUIRE_QUORUM_REQUEST request;
-        QsBuildAcquireQuorum(&request, kAcquireBase + peer, pvmId, LoadPeerAm(peer), flow->quorumTimeout,
+        QsBuildAcquireQuorum(&request, BatchSequence(flow, peer), pvmId, LoadPeerAm(peer), flow->quorumTimeout,
                              FailoverHealth(peer), flow->target, amId);
+        LoadSend(flow->net, peer, &request, sizeof request);
+    } else {
+        QSS_AM_REQUEST request;
+        QsBuildAmRequest(&request, ZEL_K_QS_PACKET_TYPE_RELEASE_QUORUM, BatchSequence(flow, peer), pvmId,
+                         LoadPeerAm(peer), flow->target, amId);
         LoadSend(flow->net, peer, &request, sizeof request);
     }
 }
@@ -138,6 +152,11 @@ void BatchStart(BatchFlow* flow, uint64_t now)
 {
     flow->status.assign(flow->peers, kNoReply);
     flow->firstSentNs.assign(flow->peers, 0);
+    for (uint32_t peer = 0; peer < flow->skip.size() && peer < flow->peers; ++peer) {
+        if (!flow->skip[peer]) continue;
+        flow->status[peer] = ZEL_K_QS_STATUS_SUCCESS;
+        ++flow->answered;
+    }
     flow->startNs = now;
     flow->lastAnswerNs = now;
     BatchTick(flow, now);
@@ -160,6 +179,7 @@ void BatchTick(BatchFlow* flow, uint64_t now)
     }
     while (flow->nextPeer < flow->peers && flow->open < flow->window) {
         uint32_t peer = flow->nextPeer++;
+        if (flow->status[peer] != kNoReply) continue;
         flow->firstSentNs[peer] = now;
         ++flow->open;
         SendBatchRequest(flow, peer);
@@ -169,8 +189,7 @@ void BatchTick(BatchFlow* flow, uint64_t now)
 
 void BatchOnReply(BatchFlow* flow, const LoadReply& reply, uint64_t now)
 {
-    uint64_t base = flow->packetType == ZEL_K_QS_PACKET_TYPE_ATTACH_INSTANCE ? kAttachBase : kAcquireBase;
-    uint64_t peer = reply.header->sequence - base;
+    uint64_t peer = reply.header->sequence - BatchSequence(flow, 0);
     if (peer >= flow->peers || flow->status[peer] != kNoReply) return;
     flow->status[peer] = reply.status;
     --flow->open;

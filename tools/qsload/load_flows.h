@@ -55,8 +55,10 @@ void KeepaliveOnReply(KeepaliveFlow* flow, const LoadReply& reply, uint64_t now)
 void KeepaliveFinish(KeepaliveFlow* flow);
 uint64_t KeepaliveOpen(const KeepaliveFlow* flow);
 
-// One request per peer (ATTACH_INSTANCE or ACQUIRE_QUORUM), at most `window`
-// in flight, each resent with its own sequence until it is answered.
+// One request per peer (ATTACH_INSTANCE, ACQUIRE_QUORUM or RELEASE_QUORUM), at
+// most `window` in flight, each resent with its own sequence until it is
+// answered. Each cycle of a repeated flow has sequences of its own, so that the
+// server never takes a request of a new cycle for a retransmission.
 struct BatchFlow {
     LoadNet* net = nullptr;
     const QS_TARGET* target = nullptr;
@@ -67,6 +69,8 @@ struct BatchFlow {
     uint32_t keepaliveInterval = 1000; // attach
     uint32_t instanceTimeout = 60000;  // attach
     uint32_t quorumTimeout = 10000;    // acquire
+    uint32_t cycle = 0;
+    std::vector<uint8_t> skip; // peers that send nothing this time (empty: none)
 
     std::vector<uint32_t> status; // per peer; kNoReply until answered
     std::vector<uint64_t> firstSentNs;

@@ -3,6 +3,9 @@
 //
 //   qsload attach|keepalive|failover|mixed --server 127.0.0.1:PORT [options]
 //
+// mixed repeats its failover (every PVM contests, the winners release) for
+// --cycles N cycles, or until --duration S seconds have passed, for soak runs.
+//
 // Every scenario ends by itself; every target must be on 127.0.0.0/8. Results
 // are printed readably and as one "RESULT key=value ..." line per measurement.
 #include <cstdio>
@@ -33,6 +36,8 @@ struct Options {
     uint32_t instanceTimeout = 0;  // 0: 60 s, in mixed five intervals
     uint32_t quorumTimeout = 10000;
     double limitSeconds = 120;     // the longest a batch (attach, failover) may take
+    uint32_t cycles = 1;           // mixed: failover cycles
+    double durationSeconds = 0;    // mixed: cycle until this much time has passed; 0: count cycles only
     pid_t pid = 0;
 };
 
@@ -63,7 +68,8 @@ void Dispatch(void* context, const LoadReply& reply)
     uint32_t type = reply.header->packetType;
     if (type == ZEL_K_QS_PACKET_TYPE_KEEPALIVE_ACK && flows->keepalive) {
         KeepaliveOnReply(flows->keepalive, reply, now);
-    } else if ((type == ZEL_K_QS_PACKET_TYPE_ATTACH_INSTANCE_ACK || type == ZEL_K_QS_PACKET_TYPE_ACQUIRE_QUORUM_ACK) &&
+    } else if ((type == ZEL_K_QS_PACKET_TYPE_ATTACH_INSTANCE_ACK || type == ZEL_K_QS_PACKET_TYPE_ACQUIRE_QUORUM_ACK ||
+                type == ZEL_K_QS_PACKET_TYPE_RELEASE_QUORUM_ACK) &&
                flows->batch) {
         BatchOnReply(flows->batch, reply, now);
     }
@@ -323,7 +329,30 @@ int ScenarioFailover(Run* run)
     return outcome.unanswered || outcome.notOneWinner ? 1 : 0;
 }
 
-// Keepalives at their interval from every peer while every PVM fails over.
+// The winners of a failover give the quorum back; the losers send nothing.
+// Returns the number of releases not answered with status 0.
+uint32_t ReleaseWinners(Run* run, KeepaliveFlow* keepalive, const BatchFlow& failover, uint32_t cycle)
+{
+    BatchFlow release;
+    release.net = &run->net;
+    release.target = &run->target;
+    release.peers = failover.peers;
+    release.packetType = ZEL_K_QS_PACKET_TYPE_RELEASE_QUORUM;
+    release.window = run->options.window;
+    release.resendNs = failover.resendNs;
+    release.cycle = cycle;
+    release.skip.resize(failover.peers);
+    for (uint32_t peer = 0; peer < failover.peers; ++peer)
+        release.skip[peer] = failover.status[peer] != ZEL_K_QS_STATUS_SUCCESS;
+    BatchStart(&release, LoadNowNs());
+    Drive(run, keepalive, &release, run->options.limitSeconds, [&](uint64_t) { return BatchDone(&release); });
+    uint32_t failed = 0;
+    for (uint32_t status : release.status) failed += status != ZEL_K_QS_STATUS_SUCCESS ? 1 : 0;
+    return failed;
+}
+
+// Keepalives at their interval from every peer while every PVM fails over,
+// once or in repeated cycles of contest and release.
 int ScenarioMixed(Run* run)
 {
     const Options& o = run->options;
@@ -336,33 +365,55 @@ int ScenarioMixed(Run* run)
     keepalive.closedLoop = false;
     keepalive.rate = 1000.0 * keepalive.peers / o.interval;
     keepalive.timeoutNs = (uint64_t)timeout * 1000000ull;
-    BatchFlow failover;
-    PrepareFailover(run, &failover);
     ProcUsage before = Usage(run);
     uint64_t start = LoadNowNs();
+    uint64_t end = start + (uint64_t)(o.durationSeconds * 1e9);
     KeepaliveStart(&keepalive, start);
-    // A full interval of keepalives first, then the failover; afterwards keep
-    // going for two instance timeouts so that a timeout it caused shows.
+    // A full interval of keepalives first, then the failovers; afterwards keep
+    // going for two instance timeouts so that a timeout they caused shows.
     Drive(run, &keepalive, nullptr, Seconds(o.interval * 1000000ull), [](uint64_t) { return false; });
-    BatchStart(&failover, LoadNowNs());
-    Drive(run, &keepalive, &failover, o.limitSeconds, [&](uint64_t) { return BatchDone(&failover); });
+    FailoverOutcome outcome;
+    uint64_t grants = 0, releaseFailures = 0;
+    uint32_t cycle = 0;
+    for (;;) {
+        BatchFlow failover;
+        PrepareFailover(run, &failover);
+        failover.cycle = cycle;
+        ProcUsage cycleBefore = Usage(run);
+        BatchStart(&failover, LoadNowNs());
+        Drive(run, &keepalive, &failover, o.limitSeconds, [&](uint64_t) { return BatchDone(&failover); });
+        FailoverOutcome judged = Judge(&failover);
+        outcome.unanswered += judged.unanswered;
+        outcome.notOneWinner += judged.notOneWinner;
+        outcome.lowerHealthWon += judged.lowerHealthWon;
+        for (uint32_t status : failover.status) grants += status == ZEL_K_QS_STATUS_SUCCESS ? 1 : 0;
+        ++cycle;
+        bool more = o.durationSeconds > 0 ? LoadNowNs() < end : cycle < o.cycles;
+        if (o.cycles > 1 || o.durationSeconds > 0) {
+            PrintFailover(run, "mixed-cycle", judged, cycleBefore, Usage(run));
+            if (more) releaseFailures += ReleaseWinners(run, &keepalive, failover, cycle);
+        } else {
+            outcome = judged;
+        }
+        if (!more) break;
+    }
     Drive(run, &keepalive, nullptr, Seconds(2ull * timeout * 1000000ull), [](uint64_t) { return false; });
     KeepaliveFinish(&keepalive);
-    FailoverOutcome outcome = Judge(&failover);
     PrintFailover(run, "mixed", outcome, before, Usage(run));
     uint32_t timedOut = 0;
     for (uint8_t t : keepalive.peerTimedOut) timedOut += t;
     double seconds = Seconds(LoadNowNs() - start);
-    std::printf("mixed: %llu keepalives at %.0f/s, lost %llu, p99 %u us, max %u us; peers timed out while sending "
-                "keepalives: %u\n",
+    std::printf("mixed: %u cycles, %llu grants, %llu releases refused; %llu keepalives at %.0f/s, lost %llu, p99 %u "
+                "us, max %u us; peers timed out while sending keepalives: %u\n",
+                cycle, (unsigned long long)grants, (unsigned long long)releaseFailures,
                 (unsigned long long)keepalive.sent, keepalive.rate, (unsigned long long)keepalive.lost,
                 keepalive.latency.Percentile(0.99), keepalive.latency.Percentile(1.0), timedOut);
-    std::printf("RESULT scenario=mixed-keepalive pvms=%u seconds=%.2f rate=%.0f sent=%llu lost=%llu p99_us=%u "
-                "max_us=%u timed_out_peers=%u\n",
-                o.pvms, seconds, keepalive.rate, (unsigned long long)keepalive.sent,
-                (unsigned long long)keepalive.lost, keepalive.latency.Percentile(0.99),
-                keepalive.latency.Percentile(1.0), timedOut);
-    return timedOut || outcome.unanswered || outcome.notOneWinner ? 1 : 0;
+    std::printf("RESULT scenario=mixed-keepalive pvms=%u seconds=%.2f cycles=%u grants=%llu release_failures=%llu "
+                "rate=%.0f sent=%llu lost=%llu p99_us=%u max_us=%u timed_out_peers=%u\n",
+                o.pvms, seconds, cycle, (unsigned long long)grants, (unsigned long long)releaseFailures,
+                keepalive.rate, (unsigned long long)keepalive.sent, (unsigned long long)keepalive.lost,
+                keepalive.latency.Percentile(0.99), keepalive.latency.Percentile(1.0), timedOut);
+    return timedOut || outcome.unanswered || outcome.notOneWinner || releaseFailures ? 1 : 0;
 }
 
 void Usage()
@@ -370,7 +421,8 @@ void Usage()
     std::fprintf(stderr,
                  "usage: qsload attach|keepalive|failover|mixed --server 127.0.0.1:PORT [--baseline 127.0.0.1:PORT]\n"
                  "       [--pvms N] [--sockets N] [--seconds S] [--rounds N] [--window N] [--rate R]\n"
-                 "       [--interval MS] [--instance-timeout MS] [--quorum-timeout MS] [--limit S] [--pid PID]\n");
+                 "       [--interval MS] [--instance-timeout MS] [--quorum-timeout MS] [--limit S] [--pid PID]\n"
+                 "       [--cycles N] [--duration S]   (mixed)\n");
 }
 
 bool ParseOptions(int argc, char** argv, Options* o)
@@ -410,6 +462,10 @@ bool ParseOptions(int argc, char** argv, Options* o)
             o->quorumTimeout = (uint32_t)std::strtoul(value, nullptr, 10);
         } else if (name == "--limit") {
             o->limitSeconds = std::atof(value);
+        } else if (name == "--cycles") {
+            o->cycles = (uint32_t)std::strtoul(value, nullptr, 10);
+        } else if (name == "--duration") {
+            o->durationSeconds = std::atof(value);
         } else if (name == "--pid") {
             o->pid = (pid_t)std::atoi(value);
         } else {
@@ -419,7 +475,8 @@ bool ParseOptions(int argc, char** argv, Options* o)
     // Bounded runs only.
     return o->haveServer && o->pvms > 0 && o->pvms <= 1000000 && o->sockets > 0 && o->sockets <= 60000 &&
            o->seconds > 0 && o->seconds <= 600 && o->rounds > 0 && o->rounds <= 20 && o->window > 0 &&
-           o->window <= 65536 && o->interval > 0 && o->limitSeconds > 0 && o->limitSeconds <= 3600;
+           o->window <= 65536 && o->interval > 0 && o->limitSeconds > 0 && o->limitSeconds <= 3600 && o->cycles > 0 &&
+           o->cycles <= 1000000 && o->durationSeconds >= 0 && o->durationSeconds <= 7 * 86400;
 }
 
 }  // namespace

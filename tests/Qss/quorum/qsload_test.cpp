@@ -61,12 +61,34 @@ TEST_F(QsloadTest, KeepaliveRunsClosedAndOpenLoopsAgainstAttachedPeers)
     EXPECT_EQ(refusedNone, 2u) << output;
 }
 
+TEST_F(QsloadTest, MixedCyclesContestAndReleaseWhileKeepalivesGoOn)
+{
+    int status;
+    std::string output = Qsload("mixed " + server() + " --pvms 6 --sockets 2 --interval 50 --cycles 3", &status);
+    ASSERT_EQ(status, 0) << output;
+    // Each cycle grants every PVM once, to the same healthier AM; the winners
+    // release between cycles, so every new contest starts free.
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        size_t at = output.find("RESULT scenario=mixed-cycle pvms=6 ");
+        ASSERT_NE(at, std::string::npos) << output;
+        EXPECT_NE(output.find("unanswered=0 not_one_winner=0 timeout_decided=0", at), std::string::npos) << output;
+        output.erase(0, at + 1);
+    }
+    EXPECT_EQ(output.find("RESULT scenario=mixed-cycle "), std::string::npos) << output;
+    EXPECT_NE(output.find("cycles=3 grants=18 release_failures=0 "), std::string::npos) << output;
+    EXPECT_NE(output.find("timed_out_peers=0"), std::string::npos) << output;
+    // The last cycle's grants stay held.
+    for (uint32_t n = 0; n < 6; ++n) EXPECT_NE(PersistedValues(LoadPvm(n)), "") << n;
+}
+
 TEST_F(QsloadTest, RefusesTargetsBeyondLoopbackAndUnboundedRuns)
 {
     int status;
     std::string output = Qsload("keepalive --server 10.0.0.1:4557 --pvms 1", &status);
     EXPECT_EQ(status, 2) << output;
     output = Qsload("keepalive " + server() + " --seconds 100000", &status);
+    EXPECT_EQ(status, 2) << output;
+    output = Qsload("mixed " + server() + " --cycles 0", &status);
     EXPECT_EQ(status, 2) << output;
     output = Qsload("flood " + server(), &status);
     EXPECT_EQ(status, 2) << output;

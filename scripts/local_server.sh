@@ -1,0 +1,69 @@
+# Shell functions of the benchmark and soak commands (sourced, not run): the
+# dorvane program installed with its port into a temporary state folder, its
+# host name pinned to 127.0.0.1, MaxInstanceNum raised, and run in console mode
+# at the errors level on a free loopback port.
+#
+# The caller sets bin (the build's bin folder), out (where the logs go), work
+# (a temporary folder it removes) and max_instances, and calls stop_started
+# when it ends, normally or not.
+
+started=()
+
+# Stops every process started through these functions or added to "started":
+# Ctrl+C first, as an operator stops console mode, then SIGKILL for whatever
+# is still running ten seconds later.
+stop_started() {
+    local pid
+    for pid in "${started[@]}"; do kill -INT "$pid" 2>/dev/null || true; done
+    for _ in $(seq 100); do
+        local running=0
+        for pid in "${started[@]}"; do kill -0 "$pid" 2>/dev/null && running=1; done
+        [ "$running" = 0 ] && break
+        sleep 0.1
+    done
+    for pid in "${started[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
+    for pid in "${started[@]}"; do wait "$pid" 2>/dev/null || true; done
+    started=()
+}
+
+free_port() {
+    python3 -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# Waits until something answers on the UDP port (the server's first scan binds it).
+wait_bound() {
+    for _ in $(seq 100); do
+        grep -qi ":$(printf '%04X' "$1") " /proc/net/udp && return 0
+        sleep 0.1
+    done
+    echo "nothing bound to port $1" >&2
+    return 1
+}
+
+# Installs and starts a fresh server in a state folder of its own; sets
+# server_pid and server_port.
+start_server() {
+    server_port=$(free_port)
+    local state="$work/state-$server_port"
+    mkdir -p "$state"
+    echo "127.0.0.1 DVBENCH" >"$state/hosts"
+    export DORVANE_STATE_DIR="$state" DORVANE_HOSTS="$state/hosts" COMPUTERNAME=DVBENCH
+    "$bin/dorvane" -install "$server_port" >"$out/install.log" 2>&1
+    local parameters
+    parameters=$(find "$state/registry" -ipath '*/services/dorvane/parameters/.values.reg')
+    sed -i "s/^\"MaxInstanceNum\"=dword:.*/\"MaxInstanceNum\"=dword:$(printf '%08x' "$max_instances")/" "$parameters"
+    "$bin/dorvane" -debug_errors >"$out/server-$server_port.log" 2>&1 &
+    server_pid=$!
+    started+=("$server_pid")
+    wait_bound "$server_port"
+}
+
+# Ctrl+C, as an operator stops console mode.
+stop_server() {
+    kill -INT "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+    local kept=()
+    local pid
+    for pid in "${started[@]}"; do [ "$pid" = "$server_pid" ] || kept+=("$pid"); done
+    started=("${kept[@]}")
+}
