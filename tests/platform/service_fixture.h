@@ -15,23 +15,12 @@
 #include <gtest/gtest.h>
 
 #include "platform/win32.h"
+#include "support/eventually.h"
 #include "support/temp_dir.h"
 
 namespace dvtest {
 
 inline const char kSampleService[] = "DvSample";
-
-// Polls until the condition holds; generous, since the machine may be busy.
-template <typename Condition>
-bool Eventually(Condition condition)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 class ServiceTest : public ::testing::Test {
 protected:

@@ -1,4 +1,7 @@
+#include <atomic>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -132,6 +135,30 @@ TEST(SystemTime, LocalAndSystemTimesAreConsistent)
     int localMinutes = local.wHour * 60 + local.wMinute;
     int difference = (localMinutes - utcMinutes + 1440) % 1440;
     EXPECT_LE(difference, 1);
+}
+
+TEST(SystemTime, LocalTimesFromManyThreadsAtOnce)
+{
+    // Without TZ the C library reads the zone afresh at every local time: the
+    // case in which threads tracing and writing events at once met inside it.
+    dvtest::ScopedEnv zone("TZ", nullptr);
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) {
+                SYSTEMTIME now;
+                GetSystemTime(&now);
+                SYSTEMTIME local;
+                GetLocalTime(&local);
+                SYSTEMTIME utc = at(2024, 3, 9, 23, 35, 20);
+                SYSTEMTIME converted;
+                if (local.wYear < 2024 || !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &converted)) ++wrong;
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(wrong, 0);
 }
 
 TEST(TickCount, AdvancesAcrossASleep)

@@ -73,6 +73,16 @@ protected:
         EXPECT_TRUE(CreateTimerQueueTimer(&timer, queue, RecordRun, &probe, due, 0, WT_EXECUTELONGFUNCTION));
         return timer;
     }
+    // Takes the test's lock and arms a timer due at once whose callback has
+    // started and now waits for that lock.
+    HANDLE ArmHeld(Probe& probe)
+    {
+        probe.lock = &lock;
+        EnterCriticalSection(&lock);
+        HANDLE timer = Arm(probe, 0);
+        EXPECT_TRUE(Signaled(probe.started));
+        return timer;
+    }
     HANDLE queue = NULL;
     CRITICAL_SECTION lock;
 };
@@ -109,10 +119,7 @@ TEST_F(TimerQueue, DeletedBeforeDueNeverRuns)
 TEST_F(TimerQueue, NonWaitingDeleteOfAStartedCallbackIsPendingAndTheCallbackFinishes)
 {
     Probe probe;
-    probe.lock = &lock;
-    EnterCriticalSection(&lock);
-    HANDLE timer = Arm(probe, 0);
-    EXPECT_TRUE(Signaled(probe.started));
+    HANDLE timer = ArmHeld(probe);
     SetLastError(0);
     EXPECT_FALSE(DeleteTimerQueueTimer(queue, timer, NULL));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
@@ -125,10 +132,7 @@ TEST_F(TimerQueue, NonWaitingDeleteOfAStartedCallbackIsPendingAndTheCallbackFini
 TEST_F(TimerQueue, WaitingDeleteReturnsAfterTheCallbackEnds)
 {
     Probe probe;
-    probe.lock = &lock;
-    EnterCriticalSection(&lock);
-    HANDLE timer = Arm(probe, 0);
-    EXPECT_TRUE(Signaled(probe.started));
+    HANDLE timer = ArmHeld(probe);
     int runsWhenDeleted = -1;
     std::thread deleter([&] {
         EXPECT_TRUE(DeleteTimerQueueTimer(queue, timer, INVALID_HANDLE_VALUE));

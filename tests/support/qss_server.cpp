@@ -1,5 +1,6 @@
 #include "support/qss_server.h"
 
+#include <atomic>
 #include <dirent.h>
 #include <fstream>
 #include <sstream>
@@ -51,16 +52,20 @@ int CountEntries(const char* folder)
 
 WORD FreeUdpPort()
 {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        int sock = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof(addr);
-        bind(sock, (sockaddr*)&addr, sizeof(addr));
-        getsockname(sock, (sockaddr*)&addr, &size);
-        close(sock);
-        WORD port = ntohs(addr.sin_port);
+    // Below the range the kernel hands to client sockets, so that no test's
+    // client can hold the port or be left aiming at it from an earlier run;
+    // never twice in one process, and from a start that depends on the process,
+    // so that tests running side by side rarely probe the same ports.
+    static const unsigned ephemeralFirst = [] {
+        unsigned first = 32768;
+        std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+        range >> first;
+        return first > 4096 ? first : 32768;
+    }();
+    static std::atomic<unsigned> next{(unsigned)getpid() * 97u};
+    const unsigned lowest = ephemeralFirst / 2;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        WORD port = (WORD)(lowest + next.fetch_add(1) % (ephemeralFirst - lowest));
         if (BindsOn("127.0.0.1", port) && BindsOn("127.0.0.2", port)) return port;
     }
     ADD_FAILURE() << "no free UDP port";

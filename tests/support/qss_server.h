@@ -11,7 +11,8 @@
 
 namespace dvtest {
 
-// A port free for UDP on 127.0.0.1 and 127.0.0.2 at the time of the call.
+// A port free for UDP on 127.0.0.1 and 127.0.0.2 at the time of the call,
+// outside the kernel's range for client sockets, not given twice in a process.
 WORD FreeUdpPort();
 
 // Local UDP sockets bound to port, as (IPv4 address in network order, inode) from /proc/net/udp.

@@ -13,6 +13,9 @@
 
 namespace dvtest {
 
+// An instance timeout that no test outlives.
+constexpr DWORD kLongTimeout = 60000;
+
 class QuorumServerTest : public ::testing::Test {
 protected:
     // Tuning for the server about to start (defaults as a service would have them).
@@ -34,6 +37,9 @@ protected:
     std::vector<std::string> LastEventStrings(const std::string& id);
 
     QssServer server_;
+    // Two AMs talking to server_ as the server identifies itself.
+    AmClient am1_{server_.port(), ServerTarget()};
+    AmClient am2_{server_.port(), ServerTarget()};
 };
 
 }  // namespace dvtest

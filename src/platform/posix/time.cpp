@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <string>
 
 #include <sched.h>
@@ -10,6 +11,21 @@
 #include "platform/win32.h"
 
 namespace {
+
+// The C library guards its time zone with a lock of its own that a race
+// detector cannot see. Its first reading of the zone, which any of its time
+// functions may make, is done here before any thread exists; every later one
+// that reads it afresh takes our lock, which orders them for everyone.
+[[maybe_unused]] const bool zoneReadAtStart = (tzset(), true);
+std::mutex zoneLock;
+
+// The local time of a moment, following a change of the zone as Windows does.
+bool localTimeOf(time_t seconds, struct tm* local)
+{
+    std::lock_guard<std::mutex> guard(zoneLock);
+    tzset();
+    return localtime_r(&seconds, local) != nullptr;
+}
 
 void systemTimeFromTm(const struct tm& tm, long nanoseconds, LPSYSTEMTIME out)
 {
@@ -174,9 +190,8 @@ void GetLocalTime(LPSYSTEMTIME lpSystemTime)
 {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
-    tzset();  // follow a change of the zone, as Windows does
     struct tm tm;
-    localtime_r(&ts.tv_sec, &tm);
+    localTimeOf(ts.tv_sec, &tm);
     systemTimeFromTm(tm, ts.tv_nsec, lpSystemTime);
 }
 
@@ -208,9 +223,8 @@ BOOL SystemTimeToTzSpecificLocalTime(const TIME_ZONE_INFORMATION* lpTimeZone, co
     utc.tm_min = lpUniversalTime->wMinute;
     utc.tm_sec = lpUniversalTime->wSecond;
     time_t seconds = timegm(&utc);
-    tzset();
     struct tm local;
-    if (!localtime_r(&seconds, &local)) {
+    if (!localTimeOf(seconds, &local)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }

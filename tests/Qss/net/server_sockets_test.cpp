@@ -11,11 +11,12 @@
 #include "Qss/net/server_thread.h"
 #include "Qss/net/socket_set.h"
 #include "qsclient.h"
+#include "support/eventually.h"
 #include "support/qss_server.h"
 
 namespace {
 
-constexpr auto kDeadline = std::chrono::seconds(10);
+using dvtest::Eventually;
 
 SOCKADDR_IN Address(const char* ip, WORD port)
 {
@@ -51,17 +52,6 @@ unsigned long InodeOn(WORD port, const char* ip)
         if (info.address == inet_addr(ip)) return info.inode;
     }
     return 0;
-}
-
-template <typename Condition>
-bool Eventually(Condition condition)
-{
-    auto end = std::chrono::steady_clock::now() + kDeadline;
-    while (std::chrono::steady_clock::now() < end) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return condition();
 }
 
 TEST(ServerSocketsTest, EachAddressAnswersFromItselfAndFollowsTheHostsAddresses)

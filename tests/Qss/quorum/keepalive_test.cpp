@@ -4,20 +4,13 @@
 
 namespace {
 
-using dvtest::AmClient;
-using dvtest::MakePvmId;
-using dvtest::PvmId;
-using dvtest::Reply;
-
-constexpr DWORD kLongTimeout = 60000;
+using namespace dvtest;
 constexpr DWORD kShortTimeout = 200;
 
 class KeepaliveTest : public dvtest::QuorumServerTest {
 protected:
     void SetUp() override { StartServer(); }
 
-    AmClient am1_{server_.port(), dvtest::ServerTarget()};
-    AmClient am2_{server_.port(), dvtest::ServerTarget()};
     PvmId pvm_ = MakePvmId(7);
 };
 

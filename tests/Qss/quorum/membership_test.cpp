@@ -8,19 +8,12 @@
 
 namespace {
 
-using dvtest::AmClient;
-using dvtest::MakePvmId;
-using dvtest::PvmId;
-using dvtest::Reply;
-
-constexpr DWORD kLongTimeout = 60000;
+using namespace dvtest;
 
 class MembershipTest : public dvtest::QuorumServerTest {
 protected:
     void SetUp() override { StartServer(); }
 
-    AmClient am1_{server_.port(), dvtest::ServerTarget()};
-    AmClient am2_{server_.port(), dvtest::ServerTarget()};
     PvmId pvm_ = MakePvmId(1);
 };
 

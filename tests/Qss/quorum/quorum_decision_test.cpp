@@ -7,12 +7,7 @@
 
 namespace {
 
-using dvtest::AmClient;
-using dvtest::MakePvmId;
-using dvtest::PvmId;
-using dvtest::Reply;
-
-constexpr DWORD kLongTimeout = 60000;
+using namespace dvtest;
 // Long enough that only the partner's request can decide within a test.
 constexpr DWORD kLongWindow = 60000;
 // A reply that is not expected: how long to listen for one.
@@ -54,8 +49,6 @@ protected:
         ExpectAck(am.Receive(), sequence, ZEL_K_QS_STATUS_SUCCESS);
     }
 
-    AmClient am1_{server_.port(), dvtest::ServerTarget()};
-    AmClient am2_{server_.port(), dvtest::ServerTarget()};
     PvmId pvm_ = MakePvmId(41);
 };
 

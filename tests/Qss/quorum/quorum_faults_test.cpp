@@ -12,12 +12,7 @@
 
 namespace {
 
-using dvtest::AmClient;
-using dvtest::MakePvmId;
-using dvtest::PvmId;
-using dvtest::Reply;
-
-constexpr DWORD kLongTimeout = 60000;
+using namespace dvtest;
 
 class QuorumFaultsTest : public dvtest::DecisionServerTest {
 protected:
@@ -57,8 +52,6 @@ protected:
         ASSERT_TRUE(StartFromRegistry());
     }
 
-    AmClient am1_{server_.port(), dvtest::ServerTarget()};
-    AmClient am2_{server_.port(), dvtest::ServerTarget()};
     PvmId pvm_ = MakePvmId(77);
 };
 

@@ -52,12 +52,7 @@ extern "C" ssize_t sendto(int sock, const void* data, size_t size, int flags, co
 
 namespace {
 
-using dvtest::AmClient;
-using dvtest::MakePvmId;
-using dvtest::PvmId;
-using dvtest::Reply;
-
-constexpr DWORD kLongTimeout = 60000;
+using namespace dvtest;
 constexpr DWORD kLongWindow = 60000;
 
 const char* const kPersistedValueNames[] = {
@@ -83,9 +78,6 @@ protected:
         EXPECT_EQ(reply.header().sequence, sequence);
         return reply.status();
     }
-
-    AmClient am1_{server_.port(), dvtest::ServerTarget()};
-    AmClient am2_{server_.port(), dvtest::ServerTarget()};
 };
 
 TEST_F(QuorumRestartTest, EveryHolderIsRestoredAndItsPartnerRefusedAtOnce)

@@ -43,15 +43,6 @@ DWORD DwordValue(const char* keyName, const char* valueName)
     return value;
 }
 
-void SetParameter(const char* name, DWORD value)
-{
-    HKEY key;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kParametersKey, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
-}
-
 // The events written since the given count of records.
 std::vector<std::string> EventIdsSince(size_t first)
 {
