@@ -8,6 +8,7 @@
 //
 // Every scenario ends by itself; every target must be on 127.0.0.0/8. Results
 // are printed readably and as one "RESULT key=value ..." line per measurement.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -383,17 +384,21 @@ int ScenarioMixed(Run* run)
         BatchStart(&failover, LoadNowNs());
         Drive(run, &keepalive, &failover, o.limitSeconds, [&](uint64_t) { return BatchDone(&failover); });
         FailoverOutcome judged = Judge(&failover);
+        // Over all cycles: the counts summed, the time of the average cycle, the worst latencies.
+        outcome.seconds = (outcome.seconds * cycle + judged.seconds) / (cycle + 1);
         outcome.unanswered += judged.unanswered;
         outcome.notOneWinner += judged.notOneWinner;
         outcome.lowerHealthWon += judged.lowerHealthWon;
+        outcome.resent += judged.resent;
+        outcome.p50 = std::max(outcome.p50, judged.p50);
+        outcome.p99 = std::max(outcome.p99, judged.p99);
+        outcome.max = std::max(outcome.max, judged.max);
         for (uint32_t status : failover.status) grants += status == ZEL_K_QS_STATUS_SUCCESS ? 1 : 0;
         ++cycle;
         bool more = o.durationSeconds > 0 ? LoadNowNs() < end : cycle < o.cycles;
         if (o.cycles > 1 || o.durationSeconds > 0) {
             PrintFailover(run, "mixed-cycle", judged, cycleBefore, Usage(run));
             if (more) releaseFailures += ReleaseWinners(run, &keepalive, failover, cycle);
-        } else {
-            outcome = judged;
         }
         if (!more) break;
     }
