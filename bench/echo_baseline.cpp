@@ -1,8 +1,9 @@
 // The baseline of the server's design on this machine: a UDP echo server with
 // the server thread's loop shape (one select over the receive socket and the
-// stop wake-up, one recvfrom, one sendto per datagram, one thread), through the
-// same platform layer, answering each datagram with a 68-byte reply made from
-// its header. It stops by itself after the given number of seconds.
+// stop wake-up, one recvfrom, one sendto per datagram, one thread, the same
+// receive buffer), through the same platform layer, answering each datagram
+// with a 68-byte reply made from its header. It stops by itself after the
+// given number of seconds.
 //
 // Usage: echo_baseline PORT [SECONDS]   (binds 127.0.0.1:PORT; default 3600 s)
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <cstring>
 
 #include "Qss/net/packet.h"
+#include "Qss/net/socket_set.h"
 #include "platform/win32.h"
 
 namespace {
@@ -45,6 +47,10 @@ int main(int argc, char** argv)
     local.sin_family = AF_INET;
     local.sin_port = htons(port);
     local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    // The receive buffer of the server's own sockets.
+    int bufferSize = QSS_RECEIVE_BUFFER_SIZE;
+    if (sock != INVALID_SOCKET)
+        setsockopt(sock, SOL_SOCKET, SO_RCVBUF, (const char*)&bufferSize, (int)sizeof(bufferSize));
     if (sock == INVALID_SOCKET || bind(sock, (const SOCKADDR*)&local, sizeof(local)) != 0) {
         std::fprintf(stderr, "echo_baseline: cannot bind 127.0.0.1:%u (error %d)\n", (unsigned)port,
                      WSAGetLastError());

@@ -221,4 +221,14 @@ TEST(WinsockSelect, NfdsIsTheHighestDescriptorPlusOne)
     FD_SET(3, &set);
     FD_SET(17, &set);
     EXPECT_EQ(DvSelectNfds(&set), 18);
+    // Either side of a word boundary, and the last descriptor a set can hold.
+    FD_SET(63, &set);
+    EXPECT_EQ(DvSelectNfds(&set), 64);
+    FD_SET(64, &set);
+    EXPECT_EQ(DvSelectNfds(&set), 65);
+    FD_SET(FD_SETSIZE - 1, &set);
+    EXPECT_EQ(DvSelectNfds(&set), FD_SETSIZE);
+    FD_CLR(FD_SETSIZE - 1, &set);
+    FD_CLR(64, &set);
+    EXPECT_EQ(DvSelectNfds(&set), 64);
 }

@@ -16,16 +16,17 @@ void qssSendToAm(QSS_PACKET_HEADER* reply, const SOCKADDR_IN* destination, SOCKE
     reply->checksum = 0;
     reply->checksum = qssChecksum(reply, reply->length);
 
-    if (qssTraceFlags) {
+    DWORD level = verbose ? QSS_TRACE_VERBOSE : QSS_TRACE_INFO;
+    DWORD dumpLevel = verbose ? QSS_TRACE_VERBOSE : QSS_TRACE_LOUD;
+    // Formatted only when its level is on: every reply passes here.
+    if (qssTraceFlags & level) {
         const BYTE* b = (const BYTE*)&destination->sin_addr.s_addr;
         char text[QSS_MAX_MESSAGE];
         StringCbPrintfA(text, sizeof(text), "Reply to AM (%u.%u.%u.%u:%u)", b[0], b[1], b[2], b[3],
                         (unsigned)ntohs(destination->sin_port));
-        DWORD level = verbose ? QSS_TRACE_VERBOSE : QSS_TRACE_INFO;
-        DWORD dumpLevel = verbose ? QSS_TRACE_VERBOSE : QSS_TRACE_LOUD;
-        if (qssTraceFlags & level) Qss_TraceLog(text, 0, NULL);
-        if ((qssTraceFlags & dumpLevel) && (qssTraceFlags & QSS_TRACE_PACKET_DUMP)) qssDumpPacket(reply, destination);
+        Qss_TraceLog(text, 0, NULL);
     }
+    if ((qssTraceFlags & dumpLevel) && (qssTraceFlags & QSS_TRACE_PACKET_DUMP)) qssDumpPacket(reply, destination);
 
     int sent = sendto(sock, (const char*)reply, (int)reply->length, 0, (const SOCKADDR*)destination,
                       sizeof(SOCKADDR_IN));

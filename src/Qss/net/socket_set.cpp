@@ -51,6 +51,11 @@ void qssScanAddress(const SOCKADDR_IN* found)
             Qss_LogError("qssRescanIPaddress", 2805, "socket", error, NULL);
             return;
         }
+        int bufferSize = QSS_RECEIVE_BUFFER_SIZE;
+        // The system's default buffer still works, only overflows sooner in bursts.
+        if (setsockopt(sock, SOL_SOCKET, SO_RCVBUF, (const char*)&bufferSize, (int)sizeof(bufferSize)) != 0)
+            Qss_TracePrintf(QSS_TRACE_WARNINGS, "Receive buffer of %d bytes refused (error %d)", bufferSize,
+                            WSAGetLastError());
         entry = &qssSocketTable[qssSocketCount++];
         entry->state = QSS_SOCKET_NEW;
         entry->sock = sock;

@@ -21,6 +21,9 @@ constexpr DWORD QSS_MAX_SOCKETS = 64;
 constexpr DWORD QSS_MAX_IP_ADDRESSES = 16;
 // The receive port when QSServerPortForReceive cannot be read.
 constexpr DWORD QSS_DEFAULT_RECEIVE_PORT = 4557;
+// Receive buffer asked for each socket: room for the requests of some
+// thousands of AMs while the server thread is busy making a grant durable.
+constexpr int QSS_RECEIVE_BUFFER_SIZE = 4 * 1024 * 1024;
 
 struct QSS_SOCKET_ENTRY {
     DWORD state;

@@ -1,5 +1,6 @@
 #include "Qss/quorum/request_frame.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "Qss/config/pvm_id.h"
@@ -14,9 +15,29 @@ static inline int qssFoldCase(unsigned char c)
     return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c;
 }
 
+static inline BOOL qssWordHoldsNul(uint64_t word)
+{
+    return ((word - 0x0101010101010101ull) & ~word & 0x8080808080808080ull) != 0;
+}
+
 static BOOL qssFieldEqualsIgnoringCase(const char* a, const char* b, size_t size)
 {
-    for (size_t i = 0; i < size; i++) {
+    size_t i = 0;
+    // Eight bytes at a time while they are identical, the usual case of an AM
+    // repeating the server's own spelling; a NUL among them ends both texts.
+    for (; i + sizeof(uint64_t) <= size; i += sizeof(uint64_t)) {
+        uint64_t wordA;
+        uint64_t wordB;
+        memcpy(&wordA, a + i, sizeof(wordA));
+        memcpy(&wordB, b + i, sizeof(wordB));
+        if (wordA != wordB) {
+            break;
+        }
+        if (qssWordHoldsNul(wordA)) {
+            return TRUE;
+        }
+    }
+    for (; i < size; i++) {
         int ca = qssFoldCase((unsigned char)a[i]);
         if (ca != qssFoldCase((unsigned char)b[i])) {
             return FALSE;

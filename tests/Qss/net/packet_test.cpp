@@ -76,6 +76,31 @@ TEST(PacketChecksum, ChecksummedDatagramSumsToZeroAndAnyFlippedBitBreaksIt)
     }
 }
 
+// The rule the wire defines: byte i weighs 2^(8 * (i mod 4)), summed from the seed, negated.
+static uint32_t ReferenceChecksum(const uint8_t* bytes, size_t size)
+{
+    uint32_t sum = QSS_CHECKSUM_SEED;
+    for (size_t i = 0; i < size; ++i)
+        sum += (uint32_t)bytes[i] << (8 * (i % 4));
+    return 0u - sum;
+}
+
+TEST(PacketChecksum, EveryLengthAndAlignmentMatchesTheByteRule)
+{
+    uint8_t storage[QSS_MAX_PACKET_SIZE + 8];
+    uint32_t state = 0x12345678u;
+    for (uint8_t& b : storage) {
+        state = state * 1103515245u + 12345u;
+        b = (uint8_t)(state >> 24);
+    }
+    for (size_t offset = 0; offset < 4; ++offset) {
+        for (size_t size = 0; size <= QSS_MAX_PACKET_SIZE; ++size) {
+            ASSERT_EQ(qssChecksum(storage + offset, size), ReferenceChecksum(storage + offset, size))
+                << "offset " << offset << " size " << size;
+        }
+    }
+}
+
 TEST(PacketComponentInfo, IsTheFixedRecordOnTheWire)
 {
     std::vector<uint8_t> expected = {0x04, 0x00, 0x00, 0x00, 0x58};

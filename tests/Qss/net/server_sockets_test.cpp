@@ -1,6 +1,8 @@
 // The receive socket set as the host's addresses come and go, and the stop.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -158,6 +160,27 @@ protected:
     void TearDown() override { server_.Stop(); }
     dvtest::QssServer server_;
 };
+
+// The receive buffer asked for, as far as the system's limit allows (Linux
+// reports twice what it grants).
+TEST_F(SocketScanTest, EverySocketGetsTheLargeReceiveBuffer)
+{
+    long limit = QSS_RECEIVE_BUFFER_SIZE;
+    if (FILE* file = std::fopen("/proc/sys/net/core/rmem_max", "r")) {
+        if (std::fscanf(file, "%ld", &limit) != 1) limit = QSS_RECEIVE_BUFFER_SIZE;
+        std::fclose(file);
+    }
+    long expected = std::min<long>(QSS_RECEIVE_BUFFER_SIZE, limit);
+    server_.SetAddresses({"127.0.0.1", "127.0.0.2"});
+    qssRescanIPaddress();
+    ASSERT_EQ(qssSocketCount, 2u);
+    for (DWORD i = 0; i < qssSocketCount; ++i) {
+        int size = 0;
+        socklen_t length = sizeof(size);
+        ASSERT_EQ(getsockopt(qssSocketTable[i].sock, SOL_SOCKET, SO_RCVBUF, &size, &length), 0);
+        EXPECT_GE(size, expected) << "socket " << i;
+    }
+}
 
 TEST_F(SocketScanTest, AKeptAddressKeepsItsSocketAndAVanishedOneIsClosedAtTheNextTurn)
 {
