@@ -116,6 +116,36 @@ TEST_F(TimerQueue, DeletedBeforeDueNeverRuns)
     EXPECT_EQ(cancelled.runs, 0);
 }
 
+// A freed timer's storage serves the next one created: nothing of the old
+// timer (its callback, its pending deletion) may carry over.
+TEST_F(TimerQueue, TimersCreatedAfterDeletionsRunOnlyAsThemselves)
+{
+    Probe cancelled, ran, pending, last;
+    EXPECT_TRUE(DeleteTimerQueueTimer(queue, Arm(cancelled, kGenerous), NULL));
+    HANDLE timer = Arm(ran, 0);
+    EXPECT_TRUE(Signaled(ran.finished));
+    EXPECT_TRUE(DeleteTimerQueueTimer(queue, timer, INVALID_HANDLE_VALUE));
+
+    pending.lock = &lock;
+    EnterCriticalSection(&lock);
+    timer = Arm(pending, 0);
+    EXPECT_TRUE(Signaled(pending.started));
+    EXPECT_FALSE(DeleteTimerQueueTimer(queue, timer, NULL));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
+    LeaveCriticalSection(&lock);
+    EXPECT_TRUE(Signaled(pending.finished));
+
+    timer = Arm(last, 0);
+    EXPECT_TRUE(Signaled(last.finished));
+    // Not marked for deletion by the pending one before it: deleting it is still this caller's to do.
+    EXPECT_TRUE(DeleteTimerQueueTimer(queue, timer, INVALID_HANDLE_VALUE));
+    DeleteQueue();
+    EXPECT_EQ(cancelled.runs, 0);
+    EXPECT_EQ(ran.runs, 1);
+    EXPECT_EQ(pending.runs, 1);
+    EXPECT_EQ(last.runs, 1);
+}
+
 TEST_F(TimerQueue, NonWaitingDeleteOfAStartedCallbackIsPendingAndTheCallbackFinishes)
 {
     Probe probe;

@@ -1,6 +1,9 @@
 // The checksum and the small pure helpers of the datagram format.
 #include "Qss/net/packet.h"
 
+#include <bit>
+#include <cstring>
+
 const QSS_COMPONENT_INFO qssComponentInfo = {
     4,
     (uint8_t)QSS_COMPONENT_ID_QS,
@@ -12,14 +15,17 @@ const QSS_COMPONENT_INFO qssComponentInfo = {
 uint32_t qssChecksum(const void* buffer, size_t size)
 {
     // The sum of the little-endian 32-bit words, a short last word padded with
-    // zeros. Assembled from bytes, so that neither alignment nor the host's
-    // byte order matters; compilers make each whole word a single load.
+    // zeros; copied out word by word, so that alignment does not matter.
     const uint8_t* bytes = (const uint8_t*)buffer;
     uint32_t sum = QSS_CHECKSUM_SEED;
     size_t i = 0;
-    for (; i + 4 <= size; i += 4)
-        sum += (uint32_t)bytes[i] | (uint32_t)bytes[i + 1] << 8 | (uint32_t)bytes[i + 2] << 16
-            | (uint32_t)bytes[i + 3] << 24;
+    for (; i + 4 <= size; i += 4) {
+        uint32_t word;
+        std::memcpy(&word, bytes + i, sizeof(word));
+        if constexpr (std::endian::native == std::endian::big)
+            word = (word >> 24) | ((word >> 8) & 0xFF00u) | ((word << 8) & 0xFF0000u) | (word << 24);
+        sum += word;
+    }
     for (; i < size; ++i)
         sum += (uint32_t)bytes[i] << (8 * (i % 4));
     return 0u - sum;

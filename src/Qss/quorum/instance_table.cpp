@@ -246,6 +246,7 @@ void qssDeleteAllInstances(void)
             Qss_LogWin32Error("qssDeleteAllInstances", 6667, "HeapFree", (int)GetLastError(), 0);
         }
     }
+    qssFreeSpareTimerTicket();
     qssInstanceCount = 0;
     qssResetIndex();
     qssResetInstanceAgeing();

@@ -1,8 +1,15 @@
 #include "Qss/quorum/instance_timer.h"
 
+#include <cstring>
+
 #include "Qss/net/server_thread.h"
 #include "Qss/quorum/instance_ageing.h"
 #include "Qss/quorum/instance_lock.h"
+
+// The last ticket freed, kept for the next timer armed: a keepalive re-arms
+// its timer by deleting and creating it, and then allocates nothing.
+// Guarded by qssInstanceLock.
+static QSS_TIMER_TICKET* qssSpareTicket;
 
 static void qssFreeTimerTicket(QSS_TIMER_TICKET* ticket)
 {
@@ -11,7 +18,23 @@ static void qssFreeTimerTicket(QSS_TIMER_TICKET* ticket)
         link = &(*link)->pNext;
     }
     *link = ticket->pNext;
-    HeapFree(GetProcessHeap(), 0, ticket);
+    if (qssSpareTicket == NULL) {
+        qssSpareTicket = ticket;
+    } else {
+        HeapFree(GetProcessHeap(), 0, ticket);
+    }
+}
+
+static QSS_TIMER_TICKET* qssNewTimerTicket(void)
+{
+    QSS_TIMER_TICKET* ticket = qssSpareTicket;
+    if (ticket != NULL) {
+        qssSpareTicket = NULL;
+        memset(ticket, 0, sizeof(*ticket));
+        return ticket;
+    }
+    HANDLE heap = GetProcessHeap();
+    return heap ? static_cast<QSS_TIMER_TICKET*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, sizeof(QSS_TIMER_TICKET))) : NULL;
 }
 
 static VOID CALLBACK qssInstanceTimerFired(PVOID parameter, BOOLEAN fired)
@@ -41,10 +64,10 @@ BOOL qssArmInstanceTimer(QSS_INSTANCE* record, PVOID target, QSS_INSTANCE_TIMER_
 {
     *phTimer = NULL;
     *ppTicket = NULL;
-    HANDLE heap = GetProcessHeap();
-    QSS_TIMER_TICKET* ticket =
-        heap ? static_cast<QSS_TIMER_TICKET*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, sizeof(QSS_TIMER_TICKET))) : NULL;
+    EnterCriticalSection(&qssInstanceLock);
+    QSS_TIMER_TICKET* ticket = qssNewTimerTicket();
     if (ticket == NULL) {
+        LeaveCriticalSection(&qssInstanceLock);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
@@ -52,13 +75,16 @@ BOOL qssArmInstanceTimer(QSS_INSTANCE* record, PVOID target, QSS_INSTANCE_TIMER_
     ticket->target = target;
     ticket->callback = callback;
 
-    EnterCriticalSection(&qssInstanceLock);
     HANDLE timer = NULL;
     if (!CreateTimerQueueTimer(&timer, qssHTimerQueue, qssInstanceTimerFired, ticket, dueTime, 0,
                                WT_EXECUTELONGFUNCTION)) {
         DWORD error = GetLastError();
+        if (qssSpareTicket == NULL) {
+            qssSpareTicket = ticket;
+        } else {
+            HeapFree(GetProcessHeap(), 0, ticket);
+        }
         LeaveCriticalSection(&qssInstanceLock);
-        HeapFree(heap, 0, ticket);
         SetLastError(error);
         return FALSE;
     }
@@ -110,4 +136,14 @@ void qssFreeInstanceTimers(QSS_INSTANCE* record)
         slot.hInstanceTimeout = NULL;
         slot.pInstanceTimeoutTicket = NULL;
     }
+}
+
+void qssFreeSpareTimerTicket(void)
+{
+    EnterCriticalSection(&qssInstanceLock);
+    if (qssSpareTicket != NULL) {
+        HeapFree(GetProcessHeap(), 0, qssSpareTicket);
+        qssSpareTicket = NULL;
+    }
+    LeaveCriticalSection(&qssInstanceLock);
 }

@@ -40,3 +40,6 @@ BOOL qssInstanceTimersPending(const QSS_INSTANCE* record);
 
 // Frees the record's tickets; only once the timer queue is gone.
 void qssFreeInstanceTimers(QSS_INSTANCE* record);
+
+// Frees the ticket kept for reuse, after the records' own.
+void qssFreeSpareTimerTicket(void);

@@ -71,6 +71,9 @@ struct Queue {
     size_t dueCount;
     // Every timer of the queue that is not yet freed.
     Timer* all;
+    // The last timer freed, kept for the next one created: a timer re-armed by
+    // deleting and creating it costs no allocation.
+    Timer* spare;
     uint64_t nextSequence;
     pthread_t dispatcher;
     pthread_t workers[kMaxWorkers];
@@ -195,7 +198,11 @@ void FreeTimer(Queue* q, Timer* t)
         t->next->prev = t->prev;
     }
     t->kind = 0;
-    delete t;
+    if (q->spare == nullptr) {
+        q->spare = t;
+    } else {
+        delete t;
+    }
 }
 
 void* WorkerMain(void* arg)
@@ -306,6 +313,7 @@ HANDLE CreateTimerQueue(VOID)
     q->dueTail = nullptr;
     q->dueCount = 0;
     q->all = nullptr;
+    q->spare = nullptr;
     q->nextSequence = 0;
     q->workerCount = 0;
     q->idleWorkers = 0;
@@ -332,8 +340,18 @@ BOOL CreateTimerQueueTimer(PHANDLE phNewTimer, HANDLE TimerQueue, WAITORTIMERCAL
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    Timer* t = new (std::nothrow) Timer;
-    if (t == nullptr) {
+    Clock::time_point when = Clock::now() + std::chrono::milliseconds(DueTime);
+
+    std::lock_guard<std::mutex> hold(q->mutex);
+    // A queue being deleted takes no new timers: they could never run.
+    if (q->deleting) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    Timer* t = q->spare;
+    if (t != nullptr) {
+        q->spare = nullptr;
+    } else if ((t = new (std::nothrow) Timer) == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
@@ -341,18 +359,11 @@ BOOL CreateTimerQueueTimer(PHANDLE phNewTimer, HANDLE TimerQueue, WAITORTIMERCAL
     t->queue = q;
     t->callback = Callback;
     t->parameter = Parameter;
-    t->when = Clock::now() + std::chrono::milliseconds(DueTime);
+    t->when = when;
     t->state = TimerState::Armed;
     t->deleteWhenFinished = false;
-
-    std::lock_guard<std::mutex> hold(q->mutex);
-    // A queue being deleted takes no new timers: they could never run.
-    if (q->deleting) {
-        delete t;
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
     if (!HeapPush(q, t)) {
+        t->kind = 0;
         delete t;
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
@@ -451,6 +462,7 @@ BOOL DeleteTimerQueueEx(HANDLE TimerQueue, HANDLE CompletionEvent)
     while (q->all != nullptr) {
         FreeTimer(q, q->all);
     }
+    delete q->spare;
     free(q->heap);
     q->kind = 0;
     delete q;
