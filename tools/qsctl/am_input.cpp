@@ -78,13 +78,13 @@ BOOL QsctlAmStartInput()
     InitializeCriticalSection(&gLock);
     // Signals are routed before any thread exists, so that only the layer's thread takes them.
     if (!SetConsoleCtrlHandler(OnConsoleControl, TRUE)) {
-        std::fprintf(stderr, "qsctl am: SetConsoleCtrlHandler failed (error %u)\n", GetLastError());
+        std::fprintf(stderr, "qsctl am: SetConsoleCtrlHandler failed (error %u)\n", (unsigned)GetLastError());
         return FALSE;
     }
     if (!QsctlAmRouteAcquireSignal()) return FALSE;
     HANDLE reader = CreateThread(NULL, 0, ReadInput, NULL, 0, NULL);
     if (!reader) {
-        std::fprintf(stderr, "qsctl am: CreateThread failed (error %u)\n", GetLastError());
+        std::fprintf(stderr, "qsctl am: CreateThread failed (error %u)\n", (unsigned)GetLastError());
         return FALSE;
     }
     // The reader may be blocked in a read when the simulator ends; the process exit ends it.

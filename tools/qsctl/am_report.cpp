@@ -26,6 +26,6 @@ void QsctlAmReport(const QSCTL_AM_REPORTER* reporter, const char* event, const c
         QsctlJsonPrint(&json);
         return;
     }
-    std::printf("%s AM%u %s\n", now, reporter->amNumber, message);
+    std::printf("%s AM%u %s\n", now, (unsigned)reporter->amNumber, message);
     std::fflush(stdout);
 }
