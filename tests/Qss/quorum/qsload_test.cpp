@@ -64,7 +64,7 @@ TEST_F(QsloadTest, KeepaliveRunsClosedAndOpenLoopsAgainstAttachedPeers)
 TEST_F(QsloadTest, MixedCyclesContestAndReleaseWhileKeepalivesGoOn)
 {
     int status;
-    std::string output = Qsload("mixed " + server() + " --pvms 6 --sockets 2 --interval 50 --cycles 3", &status);
+    std::string output = Qsload("mixed " + server() + " --pvms 6 --sockets 2 --interval 50 --instance-timeout 1000 --cycles 3", &status);
     ASSERT_EQ(status, 0) << output;
     // Each cycle grants every PVM once, to the same healthier AM; the winners
     // release between cycles, so every new contest starts free.
