@@ -36,32 +36,22 @@ int QsctlRunInstanceRequest(const QSCTL_OPTIONS* options)
     if (!query && !QsctlParseAm(options->command, options->positionals[2], &amNumber))
         return QSCTL_EXIT_BAD_ARGUMENTS;
 
-    if (!QsctlStartWinsock()) return QSCTL_EXIT_LOCAL_FAILURE;
     QSCTL_SESSION session;
-    int result = QsctlConnect(options->positionals[0], options, &session);
-    if (result != QSCTL_EXIT_SUCCESS) {
-        WSACleanup();
-        return result;
-    }
-    // The request must name the server, so it is asked for its identity first, as a peer does.
-    if (!QsctlQueryService(&session, ZEL_K_QS_PACKET_TYPE_QUERY_SERVICE)) {
+    int result = QsctlOpenInstanceSession(options->positionals[0], options, &session);
+    if (result != QSCTL_EXIT_SUCCESS) return result;
+    QSCTL_REQUEST request;
+    QsctlBuildRequest(&session, options, type, pvmId, amNumber, &request);
+    // The server answers ACQUIRE_QUORUM when the vote is decided, at the latest when the window closes.
+    DWORD extraWait = type == ZEL_K_QS_PACKET_TYPE_ACQUIRE_QUORUM ? options->windowMs : 0;
+    QSCTL_REPLY reply;
+    if (QsctlExchange(&session, &request, request.length, extraWait, &reply)) {
+        QsctlPrintInstanceReply(options, &session, pvmId, amNumber, &reply);
+        QSS_STATUS_REPLY status;
+        std::memcpy(&status, reply.bytes, sizeof(status));
+        result = QsctlExitForStatus(status.status);
+    } else {
         QsctlPrintNoAnswer(options, session.where);
         result = QSCTL_EXIT_NO_ANSWER;
-    } else {
-        QSCTL_REQUEST request;
-        QsctlBuildRequest(&session, options, type, pvmId, amNumber, &request);
-        // The server answers ACQUIRE_QUORUM when the vote is decided, at the latest when the window closes.
-        DWORD extraWait = type == ZEL_K_QS_PACKET_TYPE_ACQUIRE_QUORUM ? options->windowMs : 0;
-        QSCTL_REPLY reply;
-        if (QsctlExchange(&session, &request, request.length, extraWait, &reply)) {
-            QsctlPrintInstanceReply(options, &session, pvmId, amNumber, &reply);
-            QSS_STATUS_REPLY status;
-            std::memcpy(&status, reply.bytes, sizeof(status));
-            result = QsctlExitForStatus(status.status);
-        } else {
-            QsctlPrintNoAnswer(options, session.where);
-            result = QSCTL_EXIT_NO_ANSWER;
-        }
     }
     QsctlCloseSession(&session);
     WSACleanup();

@@ -53,19 +53,9 @@ int QsctlRunStatus(const QSCTL_OPTIONS* options)
     for (int i = 1; i < options->positionalCount; ++i)
         if (!QsctlParsePvm(options->command, options->positionals[i], pvmIds[i])) return QSCTL_EXIT_BAD_ARGUMENTS;
 
-    if (!QsctlStartWinsock()) return QSCTL_EXIT_LOCAL_FAILURE;
     QSCTL_SESSION session;
-    int result = QsctlConnect(options->positionals[0], options, &session);
-    if (result != QSCTL_EXIT_SUCCESS) {
-        WSACleanup();
-        return result;
-    }
-    if (!QsctlQueryService(&session, ZEL_K_QS_PACKET_TYPE_QUERY_SERVICE)) {
-        QsctlPrintNoAnswer(options, session.where);
-        QsctlCloseSession(&session);
-        WSACleanup();
-        return QSCTL_EXIT_NO_ANSWER;
-    }
+    int result = QsctlOpenInstanceSession(options->positionals[0], options, &session);
+    if (result != QSCTL_EXIT_SUCCESS) return result;
     if (!options->json) PrintHeading();
     for (int i = 1; i < options->positionalCount; ++i) {
         char pvm[40];

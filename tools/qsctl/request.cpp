@@ -1,5 +1,6 @@
 #include "request.h"
 
+#include "output.h"
 #include "qsquorum.h"
 
 void QsctlAmId(const QSCTL_OPTIONS* options, DWORD amNumber, char* amId, size_t size)
@@ -37,4 +38,21 @@ void QsctlBuildRequest(QSCTL_SESSION* session, const QSCTL_OPTIONS* options, uin
         request->length = sizeof(request->am);
         break;
     }
+}
+
+int QsctlOpenInstanceSession(const char* host, const QSCTL_OPTIONS* options, QSCTL_SESSION* session)
+{
+    if (!QsctlStartWinsock()) return QSCTL_EXIT_LOCAL_FAILURE;
+    int result = QsctlConnect(host, options, session);
+    if (result != QSCTL_EXIT_SUCCESS) {
+        WSACleanup();
+        return result;
+    }
+    if (!QsctlQueryService(session, ZEL_K_QS_PACKET_TYPE_QUERY_SERVICE)) {
+        QsctlPrintNoAnswer(options, session->where);
+        QsctlCloseSession(session);
+        WSACleanup();
+        return QSCTL_EXIT_NO_ANSWER;
+    }
+    return QSCTL_EXIT_SUCCESS;
 }

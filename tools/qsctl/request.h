@@ -24,3 +24,9 @@ void QsctlAmId(const QSCTL_OPTIONS* options, DWORD amNumber, char* amId, size_t 
 // amNumber is ignored for QUERY_INSTANCE. Attach and acquire take their figures from options.
 void QsctlBuildRequest(QSCTL_SESSION* session, const QSCTL_OPTIONS* options, uint32_t packetType,
                        const BYTE* pvmId, DWORD amNumber, QSCTL_REQUEST* request);
+
+// Winsock started, a session with the server at host, and its identity asked
+// for, as a peer does before naming the server in instance requests. An exit
+// code: on anything but QSCTL_EXIT_SUCCESS, nothing is left open and the
+// reason was printed; on success the caller closes the session and Winsock.
+int QsctlOpenInstanceSession(const char* host, const QSCTL_OPTIONS* options, QSCTL_SESSION* session);
