@@ -2,10 +2,12 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 #include <unordered_set>
@@ -57,8 +59,12 @@ LSTATUS FromErrno(int err)
 LSTATUS OpenRoot(KeyRef* ref)
 {
     std::string root = dvstate::StateDir() + "/registry";
-    if (int err = dvstate::MakePrivateDirs(root)) return FromErrno(err);
+    // Made on first use only: every registry call starts here.
     ref->fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (ref->fd < 0 && errno == ENOENT) {
+        if (int err = dvstate::MakePrivateDirs(root)) return FromErrno(err);
+        ref->fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
     if (ref->fd < 0) return FromErrno(errno);
     ref->access = KEY_ALL_ACCESS;
     ref->path = kRootPath;
@@ -110,7 +116,9 @@ LSTATUS Walk(KeyRef* ref, const std::vector<std::string_view>& parts, bool creat
     for (std::string_view part : parts) {
         if (dvreg::IsDeletedFolder(ref->fd)) return ERROR_KEY_DELETED;
         dvreg::Subkey sub;
-        int err = dvreg::FindSubkey(ref->fd, part, &sub);
+        // A key that may be made here is looked for in every spelling once, under the lock.
+        bool mayCreate = create && (ref->access & KEY_CREATE_SUB_KEY);
+        int err = mayCreate ? dvreg::FindSubkeyAsSpelled(ref->fd, part, &sub) : dvreg::FindSubkey(ref->fd, part, &sub);
         if (err == ENOENT && create) {
             if (!(ref->access & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
             dvreg::FolderLock lock(ref->fd);
@@ -139,6 +147,33 @@ LSTATUS Walk(KeyRef* ref, const std::vector<std::string_view>& parts, bool creat
     return ERROR_SUCCESS;
 }
 
+// Opens the key below ref whose every component exists spelled exactly as
+// asked, in one look-up: how keys are nearly always asked for, and far cheaper
+// than a walk that looks up and opens each component. False when some
+// component is missing in that spelling; the walk then decides.
+bool OpenAsSpelled(KeyRef* ref, const std::vector<std::string_view>& parts)
+{
+    if (parts.empty()) return false;
+    std::string folders;
+    for (std::string_view part : parts) {
+        if (!folders.empty()) folders += '/';
+        folders += dvreg::KeyFolderName(part);
+    }
+    // As the walk: never through a link, never out of the key.
+    open_how how = {};
+    how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    int fd = static_cast<int>(syscall(SYS_openat2, ref->fd, folders.c_str(), &how, sizeof how));
+    if (fd < 0) return false;
+    close(ref->fd);
+    ref->fd = fd;
+    for (std::string_view part : parts) {
+        ref->path += '\\';
+        ref->path += part;
+    }
+    return true;
+}
+
 HKEY NewHandle(KeyRef* ref, REGSAM access)
 {
     HKEY key = new HKEY__{ref->fd, access & ~kViewFlags, ref->path};
@@ -156,7 +191,11 @@ LSTATUS OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, REGSAM access, bool create, PHK
     LSTATUS status = SplitPath(lpSubKey, &parts);
     KeyRef ref;
     if (status == ERROR_SUCCESS) status = ResolveLive(hKey, 0, &ref);
-    if (status == ERROR_SUCCESS) status = Walk(&ref, parts, create, created);
+    if (status == ERROR_SUCCESS && OpenAsSpelled(&ref, parts)) {
+        if (created) *created = false;
+    } else if (status == ERROR_SUCCESS) {
+        status = Walk(&ref, parts, create, created);
+    }
     if (status == ERROR_SUCCESS) *phkResult = NewHandle(&ref, access);
     return status;
 }

@@ -164,17 +164,21 @@ int ListSubkeys(int dirFd, std::vector<Subkey>* subkeys)
     return err;
 }
 
+int FindSubkeyAsSpelled(int dirFd, std::string_view name, Subkey* found)
+{
+    std::string exact = KeyFolderName(name);
+    struct stat st;
+    if (fstatat(dirFd, exact.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) return ENOENT;
+    found->name = name;
+    found->folder = std::move(exact);
+    return 0;
+}
+
 int FindSubkey(int dirFd, std::string_view name, Subkey* found)
 {
     // A key is nearly always asked for in the case it was made with: try that
     // folder before reading the whole parent, which may hold thousands.
-    std::string exact = KeyFolderName(name);
-    struct stat st;
-    if (fstatat(dirFd, exact.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
-        found->name = name;
-        found->folder = std::move(exact);
-        return 0;
-    }
+    if (FindSubkeyAsSpelled(dirFd, name, found) == 0) return 0;
     bool hit = false;
     int err = ForEachEntry(dirFd, [&](std::string_view entry, bool isFolder) {
         std::string candidate;

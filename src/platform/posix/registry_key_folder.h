@@ -27,6 +27,9 @@ struct Subkey {
 int ListSubkeys(int dirFd, std::vector<Subkey>* subkeys);
 // ENOENT when no subkey has that name, in any case.
 int FindSubkey(int dirFd, std::string_view name, Subkey* found);
+// Only the subkey spelled exactly so; ENOENT (for any failure) says nothing
+// about other spellings.
+int FindSubkeyAsSpelled(int dirFd, std::string_view name, Subkey* found);
 
 // A deleted key's folder is gone; its open descriptors see no links.
 bool IsDeletedFolder(int dirFd);
