@@ -76,6 +76,17 @@ void QsCopyField(char* out, size_t outSize, const char* field, size_t fieldSize)
 
 }  // namespace
 
+void QsComponentName(const QSS_SERVER_INFO* info, char* text, size_t size)
+{
+    if (size == 0) return;
+    size_t n = 0;
+    for (; n < 32 && n + 1 < size && info->componentInfo.componentName[n]; ++n) {
+        uint16_t unit = info->componentInfo.componentName[n];
+        text[n] = unit < 0x80 ? (char)unit : '?';
+    }
+    text[n] = '\0';
+}
+
 void QsFormatServerInfo(const QSS_SERVER_INFO* info, char* text, size_t size)
 {
     char hostName[sizeof(info->hostName) + 1];
@@ -83,12 +94,7 @@ void QsFormatServerInfo(const QSS_SERVER_INFO* info, char* text, size_t size)
     QsCopyField(hostName, sizeof(hostName), info->hostName, sizeof(info->hostName));
     QsCopyField(serverId, sizeof(serverId), info->serverId, sizeof(info->serverId));
     char component[33];
-    size_t n = 0;
-    for (; n < 32 && info->componentInfo.componentName[n]; ++n) {
-        uint16_t unit = info->componentInfo.componentName[n];
-        component[n] = unit < 0x80 ? (char)unit : '?';
-    }
-    component[n] = '\0';
+    QsComponentName(info, component, sizeof(component));
     const BYTE* b = (const BYTE*)&info->ipAddress;
     StringCbPrintfA(text, size,
                     "Host name:        %s\n"

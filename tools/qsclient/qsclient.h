@@ -37,6 +37,9 @@ QS_REPLY_CHECK QsCheckReply(const void* datagram, int received, uint32_t request
 QS_REPLY_CHECK QsParseServiceReply(const void* datagram, int received, uint32_t requestType, ULONGLONG sequence,
                                    QSS_SERVICE_REPLY* reply);
 
+// The component name (UTF-16 on the wire) as ASCII text, '?' for anything else.
+void QsComponentName(const QSS_SERVER_INFO* info, char* text, size_t size);
+
 // The server information block as readable lines.
 void QsFormatServerInfo(const QSS_SERVER_INFO* info, char* text, size_t size);
 

@@ -71,12 +71,7 @@ void QsctlPrintService(const QSCTL_OPTIONS* options, const char* where, const QS
             char ip[16];
             QsctlFormatIp(info->ipAddress, ip, sizeof(ip));
             char component[33];
-            size_t n = 0;
-            for (; n < 32 && info->componentInfo.componentName[n]; ++n) {
-                uint16_t unit = info->componentInfo.componentName[n];
-                component[n] = unit < 0x80 ? (char)unit : '?';
-            }
-            component[n] = '\0';
+            QsComponentName(info, component, sizeof(component));
             char version[32];
             StringCbPrintfA(version, sizeof(version), "%u.%u.%u.%u", (unsigned)info->componentInfo.version[0],
                             (unsigned)info->componentInfo.version[1], (unsigned)info->componentInfo.version[2],
