@@ -145,4 +145,105 @@ TEST(RegistryProcesses, TwoWritersOfOneKeyLoseNoValue)
     RegCloseKey(key);
 }
 
+// Large enough that reading it takes several calls, with the same check as Blob.
+std::vector<BYTE> BigBlob(DWORD round)
+{
+    size_t size = 4000 + (round % 256) * 16;
+    return std::vector<BYTE>(size, static_cast<BYTE>(size % 251));
+}
+
+[[noreturn]] void RewriteBlobForever()
+{
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Rewritten", 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS) {
+        _exit(2);
+    }
+    for (DWORD round = 1;; ++round) {
+        std::vector<BYTE> blob = BigBlob(round);
+        if (RegSetValueExA(key, "Blob", 0, REG_BINARY, blob.data(), (DWORD)blob.size()) != ERROR_SUCCESS) _exit(3);
+        // Lets the reader's shared lock in between.
+        usleep(100);
+    }
+}
+
+// The file a reader opened may become the spare a writer rewrites in place.
+TEST(RegistryProcesses, AReaderNeverSeesAValueFileBeingRewritten)
+{
+    dvtest::StateDir state;
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Rewritten", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    std::vector<BYTE> first = BigBlob(0);
+    ASSERT_EQ(RegSetValueExA(key, "Blob", 0, REG_BINARY, first.data(), (DWORD)first.size()), ERROR_SUCCESS);
+    pid_t writer = Spawn(RewriteBlobForever);
+    ASSERT_GT(writer, 0);
+    std::vector<BYTE> blob(BigBlob(255).size());
+    for (int read = 0; read < 500 && !HasFailure(); ++read) {
+        DWORD size = (DWORD)blob.size();
+        ASSERT_EQ(RegQueryValueExA(key, "Blob", nullptr, nullptr, blob.data(), &size), ERROR_SUCCESS) << "read " << read;
+        ASSERT_GE(size, 4000u);
+        for (DWORD i = 0; i < size; ++i) ASSERT_EQ(blob[i], size % 251) << "read " << read;
+    }
+    ::kill(writer, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(writer, &status, 0), writer);
+    EXPECT_TRUE(WIFSIGNALED(status)) << "the writer failed on its own: " << status;
+    RegCloseKey(key);
+}
+
+LSTATUS CreateKey(const char* path, DWORD* disposition)
+{
+    HKEY key;
+    LSTATUS status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                     disposition);
+    if (status == ERROR_SUCCESS) RegCloseKey(key);
+    return status;
+}
+
+[[noreturn]] void SwapSubkeys()
+{
+    DWORD disposition;
+    if (CreateKey("Index\\Beta", &disposition) != ERROR_SUCCESS) _exit(2);
+    if (RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Index\\Alpha") != ERROR_SUCCESS) _exit(3);
+    _exit(0);
+}
+
+// A process keeps what it learnt of a folder's subkeys; another process's
+// changes, even ones that leave the number of subkeys as it was, are seen.
+TEST(RegistryProcesses, SubkeysAnotherProcessMadeOrRemovedAreSeenInAnySpelling)
+{
+    dvtest::StateDir state;
+    DWORD disposition = 0;
+    ASSERT_EQ(CreateKey("Index\\Alpha", &disposition), ERROR_SUCCESS);
+    ASSERT_EQ(CreateKey("Index\\gamma", &disposition), ERROR_SUCCESS);
+    ASSERT_EQ(CreateKey("Index\\ALPHA", &disposition), ERROR_SUCCESS);
+    EXPECT_EQ(disposition, (DWORD)REG_OPENED_EXISTING_KEY);
+
+    pid_t child = Spawn(SwapSubkeys);
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    ASSERT_EQ(CreateKey("Index\\BETA", &disposition), ERROR_SUCCESS);
+    EXPECT_EQ(disposition, (DWORD)REG_OPENED_EXISTING_KEY);
+    ASSERT_EQ(CreateKey("Index\\alpha", &disposition), ERROR_SUCCESS);
+    EXPECT_EQ(disposition, (DWORD)REG_CREATED_NEW_KEY);
+    ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Index\\GAMMA"), ERROR_SUCCESS);
+    ASSERT_EQ(CreateKey("Index\\Gamma", &disposition), ERROR_SUCCESS);
+    EXPECT_EQ(disposition, (DWORD)REG_CREATED_NEW_KEY);
+
+    std::vector<std::string> names;
+    HKEY index;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Index", 0, KEY_READ, &index), ERROR_SUCCESS);
+    char name[64];
+    for (DWORD i = 0;; ++i) {
+        DWORD length = sizeof name;
+        if (RegEnumKeyExA(index, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        names.push_back(name);
+    }
+    RegCloseKey(index);
+    EXPECT_EQ(names, (std::vector<std::string>{"alpha", "Beta", "Gamma"}));
+}
+
 }  // namespace

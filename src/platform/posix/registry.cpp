@@ -15,6 +15,7 @@
 
 #include "platform/posix/faults.h"
 #include "platform/posix/registry_key_folder.h"
+#include "platform/posix/registry_subkey_index.h"
 #include "platform/posix/state_dir.h"
 #include "platform/win32.h"
 
@@ -118,19 +119,22 @@ LSTATUS Walk(KeyRef* ref, const std::vector<std::string_view>& parts, bool creat
         dvreg::Subkey sub;
         // A key that may be made here is looked for in every spelling once, under the lock.
         bool mayCreate = create && (ref->access & KEY_CREATE_SUB_KEY);
-        int err = mayCreate ? dvreg::FindSubkeyAsSpelled(ref->fd, part, &sub) : dvreg::FindSubkey(ref->fd, part, &sub);
+        int err = mayCreate ? dvreg::FindSubkeyAsSpelled(ref->fd, part, &sub) : dvreg::LookUpSubkey(ref->fd, part, &sub);
         if (err == ENOENT && create) {
             if (!(ref->access & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
             dvreg::FolderLock lock(ref->fd);
             if (lock.error) return FromErrno(lock.error);
             // Another process may have made it, in any case, since the look-up.
-            err = dvreg::FindSubkey(ref->fd, part, &sub);
+            err = dvreg::LookUpSubkey(ref->fd, part, &sub);
             if (err == ENOENT) {
                 if (dvreg::IsDeletedFolder(ref->fd)) return ERROR_KEY_DELETED;
+                dvreg::FolderState before;
+                bool known = dvreg::ReadFolderState(ref->fd, &before) == 0;
                 err = dvreg::MakeSubkeyFolder(ref->fd, part);
                 if (err) return FromErrno(err);
                 sub.name = part;
                 sub.folder = dvreg::KeyFolderName(part);
+                if (known) dvreg::NoteSubkeyChange(ref->fd, before, sub, true);
                 if (created) *created = true;
             }
         } else if (created) {
@@ -220,10 +224,11 @@ LSTATUS ModifyValues(HKEY hKey, Change change)
     if (dvreg::IsDeletedFolder(ref.fd)) return ERROR_KEY_DELETED;
     if (int err = dvfaults::Check(dvfaults::kRegistryWrite)) return FromErrno(err);
     std::vector<dvreg::Value> values;
-    if (int err = dvreg::ReadValues(ref.fd, &values)) return FromErrno(err);
+    bool holdsNothingFlushed = false;
+    if (int err = dvreg::ReadValues(ref.fd, &values, &holdsNothingFlushed)) return FromErrno(err);
     status = change(&values);
     if (status != ERROR_SUCCESS) return status;
-    return FromErrno(dvreg::ReplaceValues(ref.fd, ref.path, values));
+    return FromErrno(dvreg::ReplaceValues(ref.fd, ref.path, values, holdsNothingFlushed));
 }
 
 // The sorted subkeys of the folder enumerated last. Enumerating by index asks
@@ -336,9 +341,12 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDW
     KeyRef ref;
     LSTATUS status = ResolveLive(hKey, KEY_QUERY_VALUE, &ref);
     if (status != ERROR_SUCCESS) return status;
-    // The value file is only ever replaced whole, so it is read without the lock.
     std::vector<dvreg::Value> values;
-    if (int err = dvreg::ReadValues(ref.fd, &values)) return FromErrno(err);
+    {
+        dvreg::FolderLock lock(ref.fd, true);
+        if (lock.error) return FromErrno(lock.error);
+        if (int err = dvreg::ReadValues(ref.fd, &values)) return FromErrno(err);
+    }
     const dvreg::Value* value = FindValue(values, lpValueName ? lpValueName : "");
     if (!value) return ERROR_FILE_NOT_FOUND;
     DWORD size = static_cast<DWORD>(value->data.size());
@@ -399,9 +407,13 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
     dvreg::FolderLock lock(parent.fd);
     if (lock.error) return FromErrno(lock.error);
     dvreg::Subkey sub;
-    if (int err = dvreg::FindSubkey(parent.fd, leaf, &sub)) return FromErrno(err);
+    if (int err = dvreg::LookUpSubkey(parent.fd, leaf, &sub)) return FromErrno(err);
     if (int err = dvfaults::Check(dvfaults::kRegistryDelete)) return FromErrno(err);
-    return FromErrno(dvreg::RemoveSubkeyFolder(parent.fd, sub));
+    dvreg::FolderState before;
+    bool known = dvreg::ReadFolderState(parent.fd, &before) == 0;
+    int err = dvreg::RemoveSubkeyFolder(parent.fd, sub);
+    if (!err && known) dvreg::NoteSubkeyChange(parent.fd, before, sub, false);
+    return FromErrno(err);
 }
 
 LSTATUS RegCloseKey(HKEY hKey)

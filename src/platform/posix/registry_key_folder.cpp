@@ -1,7 +1,6 @@
 #include "platform/posix/registry_key_folder.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <dirent.h>
@@ -15,13 +14,17 @@ namespace dvreg {
 namespace {
 
 const char kValueFile[] = ".values.reg";
+// The value file's previous version, rewritten for the next change rather than
+// a new file made and the old one deleted: on a file system without a journal
+// every inode deleted in the last minutes slows the next creations down.
+const char kSpareFile[] = ".values.reg.spare";
 // Set on a value file written without a data sync since its key's last flush;
 // only such a file may be replaced without one.
 const char kUnflushedMark[] = "user.dorvane.unflushed";
+// On a key folder: counts the changes of its subkeys made through the registry.
+const char kGenerationAttribute[] = "user.dorvane.generation";
 // Value files larger than this are not ours: a key holds a handful of small values.
 const off_t kMaxValueFileSize = 64 * 1024 * 1024;
-
-std::atomic<unsigned> gTempCounter{0};
 
 int HexDigit(char c)
 {
@@ -82,31 +85,18 @@ int WriteAll(int fd, const std::string& text)
     return 0;
 }
 
-// The key's value file is missing, or was written since the key's last flush
-// without a sync: nothing in it was ever promised durable.
-bool HoldsNothingFlushed(int dirFd)
-{
-    int fd = openat(dirFd, kValueFile, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return errno == ENOENT;
-    bool marked = fgetxattr(fd, kUnflushedMark, nullptr, 0) >= 0;
-    close(fd);
-    return marked;
-}
+long long Nanoseconds(const timespec& t) { return (long long)t.tv_sec * 1000000000LL + t.tv_nsec; }
 
-// Puts the unsynced temporary file in place of a value file that holds nothing
-// flushed. Swapping the two names and then removing the old file, rather than
-// renaming over it, keeps the file system from writing the new data out at
-// once (ext4 does on a replacing rename) only to free it at the next change.
-int ExchangeUnsynced(int dirFd, const char* temp)
+// Counts up the folder's generation after a change of its subkeys; where no
+// generation can be kept, none is read either, so nothing trusts a stale one.
+void CountSubkeyChange(int dirFd)
 {
-    if (renameat2(dirFd, temp, dirFd, kValueFile, RENAME_EXCHANGE) == 0) {
-        unlinkat(dirFd, temp, 0);
-        return 0;
+    uint64_t generation = 0;
+    if (fgetxattr(dirFd, kGenerationAttribute, &generation, sizeof generation) < 0 && errno != ENODATA) return;
+    ++generation;
+    if (fsetxattr(dirFd, kGenerationAttribute, &generation, sizeof generation, 0) != 0) {
+        fremovexattr(dirFd, kGenerationAttribute);
     }
-    // No value file yet, or a file system without exchange.
-    int err = renameat(dirFd, temp, dirFd, kValueFile) != 0 ? errno : 0;
-    if (err) unlinkat(dirFd, temp, 0);
-    return err;
 }
 
 }  // namespace
@@ -200,14 +190,14 @@ bool IsDeletedFolder(int dirFd)
     return fstat(dirFd, &st) != 0 || st.st_nlink == 0;
 }
 
-FolderLock::FolderLock(int dirFd)
+FolderLock::FolderLock(int dirFd, bool shared)
 {
     fd = ReopenFolder(dirFd);
     if (fd < 0) {
         error = errno;
         return;
     }
-    while (flock(fd, LOCK_EX) != 0) {
+    while (flock(fd, shared ? LOCK_SH : LOCK_EX) != 0) {
         if (errno != EINTR) {
             error = errno;
             return;
@@ -221,9 +211,10 @@ FolderLock::~FolderLock()
     if (fd >= 0) close(fd);
 }
 
-int ReadValues(int dirFd, std::vector<Value>* values)
+int ReadValues(int dirFd, std::vector<Value>* values, bool* holdsNothingFlushed)
 {
     values->clear();
+    if (holdsNothingFlushed) *holdsNothingFlushed = true;
     int fd = openat(dirFd, kValueFile, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return errno == ENOENT ? 0 : errno;
     std::string text;
@@ -243,33 +234,43 @@ int ReadValues(int dirFd, std::vector<Value>* values)
             break;
         }
     }
+    bool marked = fgetxattr(fd, kUnflushedMark, nullptr, 0) >= 0;
+    close(fd);
+    if (holdsNothingFlushed) *holdsNothingFlushed = marked;
     // A file written unsynced may come back empty after a power loss; it held
     // only unflushed values, so the key reads as it was before them.
-    bool lostUnflushed = !err && text.empty() && fgetxattr(fd, kUnflushedMark, nullptr, 0) >= 0;
-    close(fd);
-    if (err || lostUnflushed) return err;
+    if (err || (text.empty() && marked)) return err;
     return ParseValueFile(text, values) ? 0 : EBADMSG;
 }
 
-int ReplaceValues(int dirFd, std::string_view keyPath, const std::vector<Value>& values)
+int ReplaceValues(int dirFd, std::string_view keyPath, const std::vector<Value>& values, bool holdsNothingFlushed)
 {
-    char temp[64];
-    std::snprintf(temp, sizeof temp, "%s.tmp.%ld.%u", kValueFile, static_cast<long>(getpid()),
-                  gTempCounter.fetch_add(1));
-    int fd = openat(dirFd, temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    // Written over and cut to size, never emptied first: ext4 writes a file
+    // emptied and rewritten out to the disk when it is closed.
+    int fd = openat(dirFd, kSpareFile, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return errno;
-    int err = WriteAll(fd, FormatValueFile(keyPath, values));
-    // Renamed over a file that may hold flushed values, the new data must be on
-    // the disk first: a rename that outlives a power loss without its file's
+    std::string text = FormatValueFile(keyPath, values);
+    int err = WriteAll(fd, text);
+    if (!err && ftruncate(fd, static_cast<off_t>(text.size())) != 0) err = errno;
+    // Put in place of a file that may hold flushed values, the new data must be
+    // on the disk first: a rename that outlives a power loss without its file's
     // data would leave an empty file where flushed values were. Where the mark
-    // cannot be set, the file is synced as if flushed.
-    bool unsynced = !err && HoldsNothingFlushed(dirFd) && fsetxattr(fd, kUnflushedMark, "1", 1, 0) == 0;
-    if (!err && !unsynced && fdatasync(fd) != 0) err = errno;
+    // cannot be set, the file is synced as if flushed. A spare last written
+    // unsynced loses its mark first, and that loss is synced with the data: a
+    // mark come back on flushed values would let them be replaced unsynced.
+    bool unsynced = !err && holdsNothingFlushed && fsetxattr(fd, kUnflushedMark, "1", 1, 0) == 0;
+    if (!err && !unsynced) {
+        bool unmarked = fremovexattr(fd, kUnflushedMark) == 0;
+        if (!unmarked && errno != ENODATA && errno != ENOTSUP) err = errno;
+        if (!err && (unmarked ? fsync(fd) : fdatasync(fd)) != 0) err = errno;
+    }
     if (close(fd) != 0 && !err) err = errno;
-    if (!err && unsynced) return ExchangeUnsynced(dirFd, temp);
-    if (!err && renameat(dirFd, temp, dirFd, kValueFile) != 0) err = errno;
-    if (err) unlinkat(dirFd, temp, 0);
-    return err;
+    if (err) return err;
+    // The swap keeps the old file as the next spare.
+    if (renameat2(dirFd, kSpareFile, dirFd, kValueFile, RENAME_EXCHANGE) == 0) return 0;
+    // No value file yet, or a file system without exchange.
+    if (errno != ENOENT && errno != EINVAL) return errno;
+    return renameat(dirFd, kSpareFile, dirFd, kValueFile) != 0 ? errno : 0;
 }
 
 int SyncKeyFolder(int dirFd)
@@ -289,10 +290,31 @@ int SyncKeyFolder(int dirFd)
     return fsync(dirFd) != 0 ? errno : 0;
 }
 
+bool SameFolderState(const FolderState& a, const FolderState& b)
+{
+    return a.device == b.device && a.inode == b.inode && a.links == b.links && a.changedNs == b.changedNs &&
+           a.generation == b.generation;
+}
+
+int ReadFolderState(int dirFd, FolderState* state)
+{
+    struct stat st;
+    if (fstat(dirFd, &st) != 0) return errno;
+    uint64_t generation = 0;
+    if (fgetxattr(dirFd, kGenerationAttribute, &generation, sizeof generation) < 0 && errno != ENODATA) return errno;
+    state->device = st.st_dev;
+    state->inode = st.st_ino;
+    state->links = st.st_nlink;
+    state->changedNs = Nanoseconds(st.st_ctim);
+    state->generation = generation;
+    return 0;
+}
+
 int MakeSubkeyFolder(int parentFd, std::string_view name)
 {
     std::string folder = KeyFolderName(name);
     if (mkdirat(parentFd, folder.c_str(), 0700) != 0) return errno;
+    CountSubkeyChange(parentFd);
     return fsync(parentFd) != 0 ? errno : 0;
 }
 
@@ -317,6 +339,7 @@ int RemoveSubkeyFolder(int parentFd, const Subkey& subkey)
             if (unlinkat(fd, ours[i].c_str(), 0) != 0 && errno != ENOENT) err = errno;
         }
         if (!err && unlinkat(parentFd, subkey.folder.c_str(), AT_REMOVEDIR) != 0) err = errno;
+        if (!err) CountSubkeyChange(parentFd);
     }
     close(fd);
     if (!err && fsync(parentFd) != 0) err = errno;

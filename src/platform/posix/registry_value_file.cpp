@@ -10,11 +10,12 @@ namespace {
 const char kHeader[] = "Windows Registry Editor Version 5.00";
 const size_t kMaxValueName = 16383;
 
+const char kHexDigits[] = "0123456789abcdef";
+
 char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 void AppendQuoted(std::string* out, const BYTE* bytes, size_t count)
 {
-    static const char kHex[] = "0123456789abcdef";
     out->push_back('"');
     for (size_t i = 0; i < count; ++i) {
         BYTE b = bytes[i];
@@ -23,8 +24,8 @@ void AppendQuoted(std::string* out, const BYTE* bytes, size_t count)
             out->push_back(static_cast<char>(b));
         } else if (b < 0x20 || b >= 0x7F) {
             out->append("\\x");
-            out->push_back(kHex[b >> 4]);
-            out->push_back(kHex[b & 0xF]);
+            out->push_back(kHexDigits[b >> 4]);
+            out->push_back(kHexDigits[b & 0xF]);
         } else {
             out->push_back(static_cast<char>(b));
         }
@@ -34,10 +35,11 @@ void AppendQuoted(std::string* out, const BYTE* bytes, size_t count)
 
 void AppendHexBytes(std::string* out, const std::vector<BYTE>& data)
 {
-    char pair[4];
+    out->reserve(out->size() + data.size() * 3);
     for (size_t i = 0; i < data.size(); ++i) {
-        std::snprintf(pair, sizeof pair, "%s%02x", i ? "," : "", data[i]);
-        out->append(pair);
+        if (i) out->push_back(',');
+        out->push_back(kHexDigits[data[i] >> 4]);
+        out->push_back(kHexDigits[data[i] & 0xF]);
     }
 }
 
