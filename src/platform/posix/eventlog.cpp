@@ -92,11 +92,16 @@ HANDLE RegisterEventSourceA(LPCSTR lpUNCServerName, LPCSTR lpSourceName)
         return nullptr;
     }
     std::string folder = dvstate::StateDir() + "/eventlog";
-    if (int err = dvstate::MakePrivateDirs(folder)) {
-        SetLastError(DvWin32ErrorFromErrno(err));
-        return nullptr;
+    std::string file = folder + "/Application.jsonl";
+    // A source is registered for every event: the folder is made only when missing.
+    int fd = open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == ENOENT) {
+        if (int err = dvstate::MakePrivateDirs(folder)) {
+            SetLastError(DvWin32ErrorFromErrno(err));
+            return nullptr;
+        }
+        fd = open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     }
-    int fd = open((folder + "/Application.jsonl").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
         SetLastError(DvWin32ErrorFromErrno(errno));
         return nullptr;

@@ -217,8 +217,10 @@ template <typename Change>
 LSTATUS ModifyValues(HKEY hKey, Change change)
 {
     KeyRef ref;
-    LSTATUS status = ResolveLive(hKey, KEY_SET_VALUE, &ref);
+    LSTATUS status = Resolve(hKey, &ref);
     if (status != ERROR_SUCCESS) return status;
+    if ((ref.access & KEY_SET_VALUE) != KEY_SET_VALUE) return ERROR_ACCESS_DENIED;
+    // Whether the key still lives is asked once it is locked.
     dvreg::FolderLock lock(ref.fd);
     if (lock.error) return FromErrno(lock.error);
     if (dvreg::IsDeletedFolder(ref.fd)) return ERROR_KEY_DELETED;
