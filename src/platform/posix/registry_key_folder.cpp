@@ -250,15 +250,18 @@ int ReplaceValues(int dirFd, std::string_view keyPath, const std::vector<Value>&
     int fd = openat(dirFd, kSpareFile, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return errno;
     std::string text = FormatValueFile(keyPath, values);
-    int err = WriteAll(fd, text);
-    if (!err && ftruncate(fd, static_cast<off_t>(text.size())) != 0) err = errno;
+    struct stat old;
+    int err = fstat(fd, &old) != 0 ? errno : WriteAll(fd, text);
+    off_t size = static_cast<off_t>(text.size());
+    if (!err && old.st_size > size && ftruncate(fd, size) != 0) err = errno;
     // Put in place of a file that may hold flushed values, the new data must be
     // on the disk first: a rename that outlives a power loss without its file's
     // data would leave an empty file where flushed values were. Where the mark
     // cannot be set, the file is synced as if flushed. A spare last written
     // unsynced loses its mark first, and that loss is synced with the data: a
     // mark come back on flushed values would let them be replaced unsynced.
-    bool unsynced = !err && holdsNothingFlushed && fsetxattr(fd, kUnflushedMark, "1", 1, 0) == 0;
+    bool unsynced = !err && holdsNothingFlushed &&
+                    (fgetxattr(fd, kUnflushedMark, nullptr, 0) >= 0 || fsetxattr(fd, kUnflushedMark, "1", 1, 0) == 0);
     if (!err && !unsynced) {
         bool unmarked = fremovexattr(fd, kUnflushedMark) == 0;
         if (!unmarked && errno != ENODATA && errno != ENOTSUP) err = errno;
