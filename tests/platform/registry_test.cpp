@@ -182,6 +182,27 @@ TEST(Registry, OnlyValuesNeverFlushedAreReplacedUnsynced)
     RegCloseKey(key);
 }
 
+// The spare a change is written into may be the longer version before last.
+TEST(Registry, AShorterVersionLeavesNothingOfTheLongerOneItOverwrites)
+{
+    dvtest::StateDir state;
+    HKEY key = Create("Shrinks");
+    const std::vector<BYTE> blob(1000, 0xAB);
+    DWORD one = 1;
+    ASSERT_EQ(RegSetValueExA(key, "Blob", 0, REG_BINARY, blob.data(), (DWORD)blob.size()), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(key, "Kept", 0, REG_DWORD, (const BYTE*)&one, 4), ERROR_SUCCESS);
+    ASSERT_EQ(RegDeleteValueA(key, "Blob"), ERROR_SUCCESS);
+    ASSERT_EQ(RegDeleteValueA(key, "Kept"), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(key, "Kept", 0, REG_DWORD, (const BYTE*)&one, 4), ERROR_SUCCESS);
+    EXPECT_EQ(ReadFile(state.file("registry/Shrinks/.values.reg")),
+              "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Shrinks]\n\"Kept\"=dword:00000001\n");
+    DWORD type = 0;
+    LSTATUS status;
+    EXPECT_EQ(Query(key, "Blob", &type, &status), std::vector<BYTE>{});
+    EXPECT_EQ(status, ERROR_FILE_NOT_FOUND);
+    RegCloseKey(key);
+}
+
 TEST(Registry, StoresEveryValueTypeByteForByte)
 {
     dvtest::StateDir state;
