@@ -203,6 +203,29 @@ TEST(Registry, AShorterVersionLeavesNothingOfTheLongerOneItOverwrites)
     RegCloseKey(key);
 }
 
+// A removal renames the key out of every look-up before emptying it; a process
+// killed on the way leaves such a folder, which the parent's removal clears.
+TEST(Registry, ARemovalKilledOnTheWayLeavesNoKeyAndItsRemainsGoWithTheParent)
+{
+    dvtest::StateDir state;
+    HKEY key = Create("Parent\\Child");
+    DWORD one = 1;
+    ASSERT_EQ(RegSetValueExA(key, "Value", 0, REG_DWORD, (const BYTE*)&one, 4), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(key, "Value", 0, REG_DWORD, (const BYTE*)&one, 4), ERROR_SUCCESS);
+    RegCloseKey(key);
+    ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Parent\\Child"), ERROR_SUCCESS);
+    EXPECT_TRUE(std::filesystem::is_empty(state.file("registry/Parent")));
+
+    std::string remains = state.file("registry/Parent/.removed.1.0");
+    ASSERT_EQ(mkdir(remains.c_str(), 0700), 0);
+    std::ofstream(remains + "/.values.reg") << "Windows Registry Editor Version 5.00\n";
+    HKEY parent = Create("Parent");
+    EXPECT_EQ(Enumerate(parent), std::vector<std::string>{});
+    RegCloseKey(parent);
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Parent"), ERROR_SUCCESS);
+    EXPECT_FALSE(std::filesystem::exists(state.file("registry/Parent")));
+}
+
 TEST(Registry, StoresEveryValueTypeByteForByte)
 {
     dvtest::StateDir state;

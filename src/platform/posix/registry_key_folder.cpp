@@ -1,6 +1,7 @@
 #include "platform/posix/registry_key_folder.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <dirent.h>
@@ -23,6 +24,10 @@ const char kSpareFile[] = ".values.reg.spare";
 const char kUnflushedMark[] = "user.dorvane.unflushed";
 // On a key folder: counts the changes of its subkeys made through the registry.
 const char kGenerationAttribute[] = "user.dorvane.generation";
+// A removed key's folder is first renamed to this prefix and a unique suffix,
+// out of every look-up, so that a process killed while emptying it leaves no
+// half-removed key behind.
+const char kRemovedPrefix[] = ".removed.";
 // Value files larger than this are not ours: a key holds a handful of small values.
 const off_t kMaxValueFileSize = 64 * 1024 * 1024;
 
@@ -37,6 +42,13 @@ bool IsLayerFile(std::string_view entry)
 {
     return entry.substr(0, sizeof kValueFile - 1) == kValueFile;
 }
+
+bool IsRemovedFolder(std::string_view entry)
+{
+    return entry.substr(0, sizeof kRemovedPrefix - 1) == kRemovedPrefix;
+}
+
+std::atomic<unsigned> gRemovedCounter{0};
 
 int ReopenFolder(int dirFd) { return openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
 
@@ -321,6 +333,42 @@ int MakeSubkeyFolder(int parentFd, std::string_view name)
     return fsync(parentFd) != 0 ? errno : 0;
 }
 
+namespace {
+
+// Empties and removes a folder that holds only the layer's files (EACCES
+// otherwise): a removed key's, or one left renamed by a process killed while
+// removing it.
+int RemoveEmptiedFolder(int parentFd, const char* folder, int fd)
+{
+    std::vector<std::string> ours;
+    int err = ForEachEntry(fd, [&](std::string_view entry, bool) {
+        if (!IsLayerFile(entry)) return EACCES;
+        ours.emplace_back(entry);
+        return 0;
+    });
+    for (size_t i = 0; !err && i < ours.size(); ++i) {
+        if (unlinkat(fd, ours[i].c_str(), 0) != 0 && errno != ENOENT) err = errno;
+    }
+    if (!err && unlinkat(parentFd, folder, AT_REMOVEDIR) != 0) err = errno;
+    return err;
+}
+
+// Removes what a killed process left of its removals in the folder, before
+// the folder itself is removed.
+int RemoveLeftovers(int dirFd, const std::vector<std::string>& leftovers)
+{
+    for (const std::string& leftover : leftovers) {
+        int fd = openat(dirFd, leftover.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) return errno;
+        int err = RemoveEmptiedFolder(dirFd, leftover.c_str(), fd);
+        close(fd);
+        if (err) return err;
+    }
+    return 0;
+}
+
+}  // namespace
+
 int RemoveSubkeyFolder(int parentFd, const Subkey& subkey)
 {
     int fd = openat(parentFd, subkey.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
@@ -330,19 +378,23 @@ int RemoveSubkeyFolder(int parentFd, const Subkey& subkey)
         // Waits for a writer of the key's values to finish.
         FolderLock lock(fd);
         err = lock.error;
-        std::vector<std::string> ours;
+        std::vector<std::string> leftovers;
         if (!err) {
-            err = ForEachEntry(fd, [&](std::string_view entry, bool) {
-                if (!IsLayerFile(entry)) return EACCES;
-                ours.emplace_back(entry);
-                return 0;
+            err = ForEachEntry(fd, [&](std::string_view entry, bool isFolder) {
+                if (isFolder && IsRemovedFolder(entry)) leftovers.emplace_back(entry);
+                return IsLayerFile(entry) || (isFolder && IsRemovedFolder(entry)) ? 0 : EACCES;
             });
         }
-        for (size_t i = 0; !err && i < ours.size(); ++i) {
-            if (unlinkat(fd, ours[i].c_str(), 0) != 0 && errno != ENOENT) err = errno;
+        if (!err) err = RemoveLeftovers(fd, leftovers);
+        // Out of every look-up in one step; emptied and removed after.
+        char removed[64];
+        std::snprintf(removed, sizeof removed, "%s%ld.%u", kRemovedPrefix, static_cast<long>(getpid()),
+                      gRemovedCounter.fetch_add(1));
+        if (!err && renameat(parentFd, subkey.folder.c_str(), parentFd, removed) != 0) err = errno;
+        if (!err) {
+            CountSubkeyChange(parentFd);
+            err = RemoveEmptiedFolder(parentFd, removed, fd);
         }
-        if (!err && unlinkat(parentFd, subkey.folder.c_str(), AT_REMOVEDIR) != 0) err = errno;
-        if (!err) CountSubkeyChange(parentFd);
     }
     close(fd);
     if (!err && fsync(parentFd) != 0) err = errno;
