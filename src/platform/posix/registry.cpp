@@ -249,12 +249,11 @@ SubkeyListing gListing;
 // listing was taken stamps the folder with another time.
 const long long kTimestampMarginNs = 100000000;
 
-long long Nanoseconds(const timespec& t) { return (long long)t.tv_sec * 1000000000LL + t.tv_nsec; }
-
 bool SameFolderState(const struct stat& a, const struct stat& b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_nlink == b.st_nlink &&
-           Nanoseconds(a.st_mtim) == Nanoseconds(b.st_mtim) && Nanoseconds(a.st_ctim) == Nanoseconds(b.st_ctim);
+           dvreg::Nanoseconds(a.st_mtim) == dvreg::Nanoseconds(b.st_mtim) &&
+           dvreg::Nanoseconds(a.st_ctim) == dvreg::Nanoseconds(b.st_ctim);
 }
 
 // The subkey at index in the listing of the folder as it is now (*found false
@@ -273,7 +272,8 @@ int ListedSubkey(int dirFd, DWORD index, dvreg::Subkey* subkey, bool* found)
         gListing.trusted = false;
         if (int err = dvreg::ListSubkeys(dirFd, &gListing.subkeys)) return err;
         // Any change after the stat above stamps the folder at least at listedAt.
-        gListing.trusted = Nanoseconds(listedAt) - Nanoseconds(gListing.folder.st_ctim) > kTimestampMarginNs;
+        long long unchangedNs = dvreg::Nanoseconds(listedAt) - dvreg::Nanoseconds(gListing.folder.st_ctim);
+        gListing.trusted = unchangedNs > kTimestampMarginNs;
     }
     *found = index < gListing.subkeys.size();
     if (*found) *subkey = gListing.subkeys[index];

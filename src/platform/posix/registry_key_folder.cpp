@@ -97,8 +97,6 @@ int WriteAll(int fd, const std::string& text)
     return 0;
 }
 
-long long Nanoseconds(const timespec& t) { return (long long)t.tv_sec * 1000000000LL + t.tv_nsec; }
-
 // Counts up the folder's generation after a change of its subkeys; where no
 // generation can be kept, none is read either, so nothing trusts a stale one.
 void CountSubkeyChange(int dirFd)
@@ -176,11 +174,8 @@ int FindSubkeyAsSpelled(int dirFd, std::string_view name, Subkey* found)
     return 0;
 }
 
-int FindSubkey(int dirFd, std::string_view name, Subkey* found)
+int ScanForSubkey(int dirFd, std::string_view name, Subkey* found)
 {
-    // A key is nearly always asked for in the case it was made with: try that
-    // folder before reading the whole parent, which may hold thousands.
-    if (FindSubkeyAsSpelled(dirFd, name, found) == 0) return 0;
     bool hit = false;
     int err = ForEachEntry(dirFd, [&](std::string_view entry, bool isFolder) {
         std::string candidate;
@@ -246,7 +241,8 @@ int ReadValues(int dirFd, std::vector<Value>* values, bool* holdsNothingFlushed)
             break;
         }
     }
-    bool marked = fgetxattr(fd, kUnflushedMark, nullptr, 0) >= 0;
+    // The mark matters to a writer, and to a reader only of an empty file.
+    bool marked = (holdsNothingFlushed || text.empty()) && fgetxattr(fd, kUnflushedMark, nullptr, 0) >= 0;
     close(fd);
     if (holdsNothingFlushed) *holdsNothingFlushed = marked;
     // A file written unsynced may come back empty after a power loss; it held

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <time.h>
 #include <vector>
 
 #include "platform/posix/registry_value_file.h"
@@ -27,8 +28,9 @@ struct Subkey {
 
 // Subkeys in case-insensitive order of their names.
 int ListSubkeys(int dirFd, std::vector<Subkey>* subkeys);
-// ENOENT when no subkey has that name, in any case.
-int FindSubkey(int dirFd, std::string_view name, Subkey* found);
+// Reads the whole folder for a subkey of that name in any case; ENOENT when
+// there is none.
+int ScanForSubkey(int dirFd, std::string_view name, Subkey* found);
 // Only the subkey spelled exactly so; ENOENT (for any failure) says nothing
 // about other spellings.
 int FindSubkeyAsSpelled(int dirFd, std::string_view name, Subkey* found);
@@ -69,6 +71,8 @@ int SyncKeyFolder(int dirFd);
 // registry, in any process, happens under the folder's lock and counts up a
 // generation kept on the folder; its link count and change time also move with
 // changes made by other means.
+inline long long Nanoseconds(const timespec& t) { return (long long)t.tv_sec * 1000000000LL + t.tv_nsec; }
+
 struct FolderState {
     dev_t device = 0;
     ino_t inode = 0;

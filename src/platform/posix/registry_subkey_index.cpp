@@ -52,7 +52,7 @@ int LookUpSubkey(int dirFd, std::string_view name, Subkey* found)
 {
     if (FindSubkeyAsSpelled(dirFd, name, found) == 0) return 0;
     FolderState now;
-    if (ReadFolderState(dirFd, &now) != 0) return FindSubkey(dirFd, name, found);
+    if (ReadFolderState(dirFd, &now) != 0) return ScanForSubkey(dirFd, name, found);
     std::lock_guard<std::mutex> guard(gIndexLock);
     if (!IndexHolds(now)) {
         if (int err = Rebuild(dirFd, now)) return err;
