@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake make g++ googletest libgtest-dev libgmock-dev libbenchmark-dev
           g++-mingw-w64-i686 binutils-mingw-w64-i686 file python3
-          clang-14 libclang-rt-14-dev man-db "$@")
+          clang-14 libclang-rt-14-dev man-db libsqlite3-dev sqlite3 "$@")
 # Only the Wireshark dissector test needs tshark; it is skipped where tshark cannot be installed.
 optional=(tshark)
 

@@ -1,8 +1,10 @@
-// What creating and flushing a registry key make durable, and how keys are found.
+// What a flush syncs, and that its sync holds no writer up.
+#include <condition_variable>
 #include <dlfcn.h>
 #include <limits.h>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -13,35 +15,60 @@
 
 namespace {
 
-// Every path this process syncs while recording is on.
+// Every path this process syncs while recording is on; a sync of the log
+// waits while holdSyncs is set.
 std::mutex recordLock;
+std::condition_variable changed;
 bool recording = false;
+bool holdSyncs = false;
+bool syncHeld = false;
 std::vector<std::string> synced;
+
+void Record(int fd)
+{
+    char path[PATH_MAX] = {};
+    std::string link = "/proc/self/fd/" + std::to_string(fd);
+    if (readlink(link.c_str(), path, sizeof(path) - 1) <= 0) return;
+    std::unique_lock<std::mutex> hold(recordLock);
+    if (recording) synced.push_back(path);
+    if (holdSyncs) {
+        syncHeld = true;
+        changed.notify_all();
+        changed.wait(hold, [] { return !holdSyncs; });
+    }
+}
 
 }  // namespace
 
 extern "C" int fsync(int fd)
 {
     static auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
-    char path[PATH_MAX] = {};
-    std::string link = "/proc/self/fd/" + std::to_string(fd);
-    if (readlink(link.c_str(), path, sizeof(path) - 1) > 0) {
-        std::lock_guard<std::mutex> hold(recordLock);
-        if (recording) synced.push_back(path);
-    }
+    Record(fd);
+    return real(fd);
+}
+
+extern "C" int fdatasync(int fd)
+{
+    static auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fdatasync"));
+    Record(fd);
     return real(fd);
 }
 
 namespace {
 
-HKEY Create(const char* path)
+HKEY Create(const std::string& path)
 {
     HKEY key = nullptr;
-    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                              &key, nullptr),
+    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                              nullptr, &key, nullptr),
               ERROR_SUCCESS)
         << path;
     return key;
+}
+
+LSTATUS SetDword(HKEY key, const char* name, DWORD value)
+{
+    return RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
 
 std::vector<std::string> Record(bool on)
@@ -53,56 +80,61 @@ std::vector<std::string> Record(bool on)
     return seen;
 }
 
-bool Synced(const std::vector<std::string>& seen, const std::string& path)
+TEST(RegistryFlush, ChangesSyncNothingAndOneFlushSyncsTheLogOnceForEveryKey)
 {
-    for (const std::string& s : seen) {
-        if (s == path) return true;
+    dvtest::StateDir state;
+    const std::string log = state.file("registry.db-wal");
+    HKEY parent = Create("States");
+    ASSERT_EQ(RegFlushKey(parent), ERROR_SUCCESS);
+    for (int round = 0; round < 2; ++round) {
+        Record(true);
+        for (int k = 0; k < 20; ++k) {
+            HKEY key = Create("States\\Key" + std::to_string(k) + "." + std::to_string(round));
+            EXPECT_EQ(SetDword(key, "Round", round), ERROR_SUCCESS);
+            EXPECT_EQ(RegDeleteValueA(key, "Round"), ERROR_SUCCESS);
+            EXPECT_EQ(SetDword(key, "Round", round), ERROR_SUCCESS);
+            RegCloseKey(key);
+        }
+        EXPECT_EQ(RegDeleteKeyA(parent, ("Key0." + std::to_string(round)).c_str()), ERROR_SUCCESS);
+        EXPECT_EQ(Record(true), std::vector<std::string>{});
+        // Flushing the parent covers every subkey, and whatever other key changed.
+        ASSERT_EQ(RegFlushKey(parent), ERROR_SUCCESS);
+        EXPECT_EQ(Record(false), std::vector<std::string>{log});
     }
-    return false;
+    RegCloseKey(parent);
 }
 
-TEST(RegistryFlush, ANewKeysEntryIsDurableAtOnceAndItsValuesAtItsFlush)
+TEST(RegistryFlush, WritersGoOnWhileAFlushSyncs)
 {
     dvtest::StateDir state;
-    std::string root = state.path() + "/registry";
-    HKEY top = Create("Top");
-    ASSERT_EQ(RegCloseKey(top), ERROR_SUCCESS);
-    Record(true);
-    // Creating the key makes its entry durable at once.
-    HKEY key = Create("Top\\Leaf");
-    EXPECT_TRUE(Synced(Record(true), root + "/Top"));
-    DWORD one = 1;
-    ASSERT_EQ(RegSetValueExA(key, "Value", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one),
+    HKEY flushed = Create("Flushed");
+    HKEY other = Create("Other");
+    ASSERT_EQ(SetDword(flushed, "Value", 1), ERROR_SUCCESS);
+    {
+        std::lock_guard<std::mutex> hold(recordLock);
+        holdSyncs = true;
+    }
+    std::thread flusher([&] { EXPECT_EQ(RegFlushKey(flushed), ERROR_SUCCESS); });
+    {
+        std::unique_lock<std::mutex> hold(recordLock);
+        changed.wait(hold, [] { return syncHeld; });
+    }
+    // The flush is inside its sync: another key is written and read meanwhile.
+    EXPECT_EQ(SetDword(other, "Value", 2), ERROR_SUCCESS);
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    EXPECT_EQ(RegQueryValueExA(other, "Value", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size),
               ERROR_SUCCESS);
-    // The key's first values are not synced before its flush.
-    EXPECT_TRUE(Record(true).empty());
-
-    ASSERT_EQ(RegFlushKey(key), ERROR_SUCCESS);
-    std::vector<std::string> seen = Record(false);
-    EXPECT_TRUE(Synced(seen, root + "/Top/Leaf/.values.reg"));
-    EXPECT_TRUE(Synced(seen, root + "/Top/Leaf"));
-    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
-}
-
-TEST(RegistryFlush, KeysAreFoundInAnySpellingButNeverThroughALink)
-{
-    dvtest::StateDir state;
-    HKEY key = Create("Links\\Real");
-    DWORD one = 1;
-    ASSERT_EQ(RegSetValueExA(key, "Value", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegCloseKey(key), ERROR_SUCCESS);
-
-    HKEY other = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "LINKS\\real", 0, KEY_READ, &other), ERROR_SUCCESS);
-    EXPECT_EQ(RegCloseKey(other), ERROR_SUCCESS);
-
-    std::string links = state.path() + "/registry/Links";
-    ASSERT_EQ(symlink((links + "/Real").c_str(), (links + "/Alias").c_str()), 0);
-    HKEY alias = nullptr;
-    EXPECT_NE(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Links\\Alias", 0, KEY_READ, &alias), ERROR_SUCCESS);
-    ASSERT_EQ(symlink(links.c_str(), (state.path() + "/registry/Shortcut").c_str()), 0);
-    EXPECT_NE(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Shortcut\\Real", 0, KEY_READ, &alias), ERROR_SUCCESS);
+    EXPECT_EQ(value, 2u);
+    {
+        std::lock_guard<std::mutex> hold(recordLock);
+        holdSyncs = false;
+        syncHeld = false;
+    }
+    changed.notify_all();
+    flusher.join();
+    RegCloseKey(flushed);
+    RegCloseKey(other);
 }
 
 }  // namespace

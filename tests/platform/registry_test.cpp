@@ -1,13 +1,9 @@
-#include <algorithm>
-#include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
-#include <chrono>
 #include <sys/stat.h>
-#include <sys/xattr.h>
-#include <thread>
 #include <vector>
+
+#include <sqlite3.h>
 
 #include <gtest/gtest.h>
 
@@ -42,14 +38,6 @@ std::vector<BYTE> Query(HKEY key, const char* name, DWORD* type, LSTATUS* status
     return data;
 }
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 std::vector<std::string> Enumerate(HKEY key)
 {
     std::vector<std::string> names;
@@ -78,10 +66,16 @@ TEST(Registry, CreatesEveryMissingKeyAndMatchesNamesWithoutRegardToCase)
     ASSERT_EQ(RegCloseKey(key), ERROR_SUCCESS);
 
     // The name keeps the case it was created with.
-    struct stat st;
-    EXPECT_EQ(stat(state.file("registry/SYSTEM/CurrentControlSet/Services/Dorvane/Persistent States").c_str(), &st),
-              0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    HKEY services;
+    ASSERT_EQ(Open(kBase, KEY_READ, &services), ERROR_SUCCESS);
+    EXPECT_EQ(Enumerate(services), std::vector<std::string>{"Persistent States"});
+    RegCloseKey(services);
+    // The database is its owner's alone.
+    for (const char* file : {"registry.db", "registry.db-wal"}) {
+        struct stat st;
+        ASSERT_EQ(stat(state.file(file).c_str(), &st), 0) << file;
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << file;
+    }
 
     HKEY missing = nullptr;
     EXPECT_EQ(Open(std::string(kBase) + "\\Nowhere", KEY_READ, &missing), ERROR_FILE_NOT_FOUND);
@@ -120,8 +114,6 @@ TEST(Registry, EnumerationFollowsSubkeysMadeDuringAWalk)
 {
     dvtest::StateDir state;
     for (const char* name : {"b", "c", "d"}) RegCloseKey(Create(std::string("Walk\\") + name));
-    // Long enough for the folder's times to prove that a kept listing is current.
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
     HKEY key;
     ASSERT_EQ(Open("Walk", KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
     char name[16];
@@ -137,93 +129,6 @@ TEST(Registry, EnumerationFollowsSubkeysMadeDuringAWalk)
     EXPECT_EQ(RegEnumKeyExA(key, 3, name, &len, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
     EXPECT_EQ(Enumerate(key), (std::vector<std::string>{"a", "b", "c"}));
     RegCloseKey(key);
-}
-
-// A key's first values are written without a data sync and marked so; its
-// flush syncs them and drops the mark; later writes over flushed values are
-// synced before they replace them.
-TEST(Registry, OnlyValuesNeverFlushedAreReplacedUnsynced)
-{
-    dvtest::StateDir state;
-    HKEY key = Create("Grant");
-    std::string file = state.file("registry/Grant/.values.reg");
-    auto marked = [&] { return getxattr(file.c_str(), "user.dorvane.unflushed", nullptr, 0) >= 0; };
-    DWORD one = 1;
-    ASSERT_EQ(RegSetValueExA(key, "Holder", 0, REG_DWORD, (const BYTE*)&one, 4), ERROR_SUCCESS);
-    if (!marked()) GTEST_SKIP() << "the state folder's file system keeps no user attributes";
-    ASSERT_EQ(RegSetValueExA(key, "Port", 0, REG_DWORD, (const BYTE*)&one, 4), ERROR_SUCCESS);
-    EXPECT_TRUE(marked());
-    ASSERT_EQ(RegFlushKey(key), ERROR_SUCCESS);
-    EXPECT_FALSE(marked());
-    DWORD two = 2;
-    ASSERT_EQ(RegSetValueExA(key, "Port", 0, REG_DWORD, (const BYTE*)&two, 4), ERROR_SUCCESS);
-    EXPECT_FALSE(marked());
-    DWORD type = 0;
-    LSTATUS status;
-    EXPECT_EQ(Query(key, "Holder", &type, &status), (std::vector<BYTE>{1, 0, 0, 0}));
-    EXPECT_EQ(Query(key, "Port", &type, &status), (std::vector<BYTE>{2, 0, 0, 0}));
-    // No temporary file stays behind: the previous version is kept to be rewritten next.
-    std::vector<std::string> files;
-    for (const auto& entry : std::filesystem::directory_iterator(state.file("registry/Grant")))
-        files.push_back(entry.path().filename().string());
-    std::sort(files.begin(), files.end());
-    EXPECT_EQ(files, (std::vector<std::string>{".values.reg", ".values.reg.spare"}));
-    RegCloseKey(key);
-
-    // An unsynced file that came back empty after a power loss held only
-    // unflushed values: the key reads as it was before them.
-    key = Create("Lost");
-    ASSERT_EQ(RegSetValueExA(key, "Holder", 0, REG_DWORD, (const BYTE*)&one, 4), ERROR_SUCCESS);
-    ASSERT_EQ(truncate(state.file("registry/Lost/.values.reg").c_str(), 0), 0);
-    EXPECT_EQ(Query(key, "Holder", &type, &status), std::vector<BYTE>{});
-    EXPECT_EQ(status, ERROR_FILE_NOT_FOUND);
-    ASSERT_EQ(RegSetValueExA(key, "Port", 0, REG_DWORD, (const BYTE*)&two, 4), ERROR_SUCCESS);
-    EXPECT_EQ(Query(key, "Port", &type, &status), (std::vector<BYTE>{2, 0, 0, 0}));
-    RegCloseKey(key);
-}
-
-// The spare a change is written into may be the longer version before last.
-TEST(Registry, AShorterVersionLeavesNothingOfTheLongerOneItOverwrites)
-{
-    dvtest::StateDir state;
-    HKEY key = Create("Shrinks");
-    const std::vector<BYTE> blob(1000, 0xAB);
-    DWORD one = 1;
-    ASSERT_EQ(RegSetValueExA(key, "Blob", 0, REG_BINARY, blob.data(), (DWORD)blob.size()), ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(key, "Kept", 0, REG_DWORD, (const BYTE*)&one, 4), ERROR_SUCCESS);
-    ASSERT_EQ(RegDeleteValueA(key, "Blob"), ERROR_SUCCESS);
-    ASSERT_EQ(RegDeleteValueA(key, "Kept"), ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(key, "Kept", 0, REG_DWORD, (const BYTE*)&one, 4), ERROR_SUCCESS);
-    EXPECT_EQ(ReadFile(state.file("registry/Shrinks/.values.reg")),
-              "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Shrinks]\n\"Kept\"=dword:00000001\n");
-    DWORD type = 0;
-    LSTATUS status;
-    EXPECT_EQ(Query(key, "Blob", &type, &status), std::vector<BYTE>{});
-    EXPECT_EQ(status, ERROR_FILE_NOT_FOUND);
-    RegCloseKey(key);
-}
-
-// A removal renames the key out of every look-up before emptying it; a process
-// killed on the way leaves such a folder, which the parent's removal clears.
-TEST(Registry, ARemovalKilledOnTheWayLeavesNoKeyAndItsRemainsGoWithTheParent)
-{
-    dvtest::StateDir state;
-    HKEY key = Create("Parent\\Child");
-    DWORD one = 1;
-    ASSERT_EQ(RegSetValueExA(key, "Value", 0, REG_DWORD, (const BYTE*)&one, 4), ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(key, "Value", 0, REG_DWORD, (const BYTE*)&one, 4), ERROR_SUCCESS);
-    RegCloseKey(key);
-    ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Parent\\Child"), ERROR_SUCCESS);
-    EXPECT_TRUE(std::filesystem::is_empty(state.file("registry/Parent")));
-
-    std::string remains = state.file("registry/Parent/.removed.1.0");
-    ASSERT_EQ(mkdir(remains.c_str(), 0700), 0);
-    std::ofstream(remains + "/.values.reg") << "Windows Registry Editor Version 5.00\n";
-    HKEY parent = Create("Parent");
-    EXPECT_EQ(Enumerate(parent), std::vector<std::string>{});
-    RegCloseKey(parent);
-    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Parent"), ERROR_SUCCESS);
-    EXPECT_FALSE(std::filesystem::exists(state.file("registry/Parent")));
 }
 
 TEST(Registry, StoresEveryValueTypeByteForByte)
@@ -273,60 +178,35 @@ TEST(Registry, StoresEveryValueTypeByteForByte)
     RegCloseKey(key);
 }
 
-TEST(Registry, KeepsValuesInAReadableExportStyleFile)
+// A database that is damaged, empty or not the registry's fails every call and
+// is left as it is: nothing starts over with an empty registry.
+TEST(Registry, ADatabaseThatCannotBeUsedFailsEveryCallAndIsLeftAlone)
 {
-    dvtest::StateDir state;
-    HKEY key = Create("SYSTEM\\Params");
-    DWORD port = 4557;
-    RegSetValueExA(key, "QSServerPortForReceive", 0, REG_DWORD, (const BYTE*)&port, 4);
-    RegSetValueExA(key, "QSServerID", 0, REG_SZ, (const BYTE*)"abc", 4);
-    RegCloseKey(key);
-
-    std::string file = state.file("registry/SYSTEM/Params/.values.reg");
-    EXPECT_EQ(ReadFile(file), "Windows Registry Editor Version 5.00\n\n"
-                              "[HKEY_LOCAL_MACHINE\\SYSTEM\\Params]\n"
-                              "\"QSServerPortForReceive\"=dword:000011cd\n"
-                              "\"QSServerID\"=\"abc\"\n");
-    struct stat st;
-    ASSERT_EQ(stat(file.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-
-    // An operator's edit, with comments and wrapped hex, is read back.
-    std::ofstream(file) << "Windows Registry Editor Version 5.00\r\n\r\n; edited\r\n"
-                           "[HKEY_LOCAL_MACHINE\\SYSTEM\\Params]\r\n\"Debug\"=dword:0000003F\r\n"
-                           "\"Blob\"=hex:01,02,\\\r\n  03\r\n";
-    ASSERT_EQ(Open("SYSTEM\\Params", KEY_QUERY_VALUE, &key), ERROR_SUCCESS);
-    DWORD type;
-    LSTATUS status;
-    EXPECT_EQ(Query(key, "debug", &type, &status), (std::vector<BYTE>{0x3F, 0, 0, 0}));
-    EXPECT_EQ(Query(key, "Blob", &type, &status), (std::vector<BYTE>{1, 2, 3}));
-    RegCloseKey(key);
-}
-
-TEST(Registry, AKeyWhoseFileCannotBeParsedIsCorruptNotEmpty)
-{
-    dvtest::StateDir state;
-    HKEY key = Create("Broken");
-    DWORD one = 1;
-    RegSetValueExA(key, "Kept", 0, REG_DWORD, (const BYTE*)&one, 4);
-    // Flushed, so that even an empty file is a damaged one rather than lost unflushed writes.
-    RegFlushKey(key);
-    std::string file = state.file("registry/Broken/.values.reg");
-    for (const char* bad : {"", "Windows Registry Editor Version 5.00\n\"A\"=dword:1\n",
-                            "Windows Registry Editor Version 5.00\n\"A\"=\"unterminated\n",
-                            "Windows Registry Editor Version 5.00\n\"A\"=hex:0g\n",
-                            "Windows Registry Editor Version 5.00\n\"A\"=\"\\q\"\n",
-                            "Windows Registry Editor Version 5.00\n\"A\"=hex:01\n\"a\"=hex:02\n",
-                            "Windows Registry Editor Version 5.00\n\"A\"=hex:01,\\\n"}) {
-        std::ofstream(file, std::ios::trunc) << bad;
-        DWORD value = 0;
-        DWORD size = 4;
-        EXPECT_EQ(RegQueryValueExA(key, "Kept", nullptr, nullptr, (BYTE*)&value, &size), ERROR_REGISTRY_CORRUPT)
-            << bad;
-        EXPECT_EQ(RegSetValueExA(key, "New", 0, REG_DWORD, (const BYTE*)&one, 4), ERROR_REGISTRY_CORRUPT);
-        EXPECT_EQ(ReadFile(file), bad);
+    const std::string garbage(8192, 'x');
+    for (const std::string& content : {std::string(), garbage, std::string("other")}) {
+        dvtest::StateDir state;
+        std::string path = state.file("registry.db");
+        if (content == "other") {
+            sqlite3* db = nullptr;
+            ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+            ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE notes(text)", nullptr, nullptr, nullptr), SQLITE_OK);
+            sqlite3_close(db);
+        } else {
+            std::ofstream(path, std::ios::binary) << content;
+        }
+        struct stat before;
+        ASSERT_EQ(stat(path.c_str(), &before), 0);
+        HKEY key = nullptr;
+        EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Anything", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                                  nullptr, &key, nullptr),
+                  ERROR_REGISTRY_CORRUPT);
+        EXPECT_EQ(Open("Anything", KEY_READ, &key), ERROR_REGISTRY_CORRUPT);
+        DWORD one = 1;
+        EXPECT_EQ(RegSetValueExA(HKEY_LOCAL_MACHINE, "V", 0, REG_DWORD, (const BYTE*)&one, 4), ERROR_REGISTRY_CORRUPT);
+        struct stat after;
+        ASSERT_EQ(stat(path.c_str(), &after), 0);
+        EXPECT_EQ(after.st_size, before.st_size);
     }
-    RegCloseKey(key);
 }
 
 TEST(Registry, DeletesOnlyKeysWithoutSubkeys)

@@ -1,13 +1,12 @@
 #include "support/decision_server.h"
 
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
+#include <vector>
 
 #include "Qss/config/parameters.h"
 #include "Qss/config/pvm_id.h"
 #include "Qss/config/registry_store.h"
 #include "Qss/net/server_thread.h"
+#include "platform/posix/registry_value_file.h"
 
 namespace dvtest {
 
@@ -49,13 +48,25 @@ void DecisionServerTest::TearDown()
 
 std::string DecisionServerTest::PersistedValues(const PvmId& pvm)
 {
-    std::string file = std::string(getenv("DORVANE_STATE_DIR")) +
-                       "/registry/SYSTEM/CurrentControlSet/Services/Dorvane/Persistent States/" +
-                       PersistentSubKey(pvm) + "/.values.reg";
-    std::ifstream in(file);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    static const char* const kNames[] = {
+        "Revision", "Quorum Holder", "Protocol Revision", "Protected VM Id", "Time Acquired", "System Time Acquired",
+        "AM1 Id", "AM1 IP Address Sz", "AM1 IP Address Dw", "AM1 Port", "AM1 Keepalive Interval",
+        "AM2 Id", "AM2 IP Address Sz", "AM2 IP Address Dw", "AM2 Port", "AM2 Keepalive Interval",
+    };
+    std::string path = std::string(QSS_PERSISTENT_STATES_KEY) + "\\" + PersistentSubKey(pvm);
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return "";
+    std::vector<dvreg::Value> values;
+    for (const char* name : kNames) {
+        dvreg::Value value{name, 0, std::vector<BYTE>(256)};
+        DWORD size = static_cast<DWORD>(value.data.size());
+        if (RegQueryValueExA(key, name, nullptr, &value.type, value.data.data(), &size) != ERROR_SUCCESS) continue;
+        value.data.resize(size);
+        values.push_back(value);
+    }
+    RegCloseKey(key);
+    if (values.empty()) return "";
+    return dvreg::FormatValueFile("HKEY_LOCAL_MACHINE\\" + path, values);
 }
 
 }  // namespace dvtest

@@ -19,8 +19,8 @@ protected:
     void StopServer();
     void TearDown() override;
 
-    // The values of the PVM's persisted subkey as the registry file holds
-    // them, "" when the subkey does not exist.
+    // The values of the PVM's persisted subkey in the text form of a registry
+    // export, "" when the subkey does not exist or holds none.
     std::string PersistedValues(const PvmId& pvm);
 
     bool running_ = false;

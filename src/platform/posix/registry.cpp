@@ -1,96 +1,135 @@
-// The registry API over the key folders of registry_key_folder.h.
-#include <cerrno>
+// The registry API over the database of registry_database.h: each call takes
+// the registry lock, and each change is one statement or one transaction.
 #include <cstring>
-#include <fcntl.h>
-#include <linux/openat2.h>
-#include <mutex>
 #include <string>
 #include <string_view>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <time.h>
-#include <unistd.h>
 #include <unordered_set>
 #include <vector>
 
 #include "platform/posix/faults.h"
-#include "platform/posix/registry_key_folder.h"
-#include "platform/posix/registry_subkey_index.h"
-#include "platform/posix/state_dir.h"
+#include "platform/posix/registry_database.h"
 #include "platform/win32.h"
 
 struct HKEY__ {
-    int fd;
+    int64_t id;
     REGSAM access;
     std::string path;
+    uint64_t database;
 };
 
 namespace {
 
+using dvreg::Statement;
+
 const size_t kMaxKeyName = 255;
 const size_t kMaxValueName = 16383;
-const char kRootPath[] = "HKEY_LOCAL_MACHINE";
 const REGSAM kViewFlags = KEY_WOW64_32KEY | KEY_WOW64_64KEY;
 
-std::mutex gHandlesLock;
+// Open handles, under the registry lock.
 std::unordered_set<HKEY> gHandles;
 
-// The key one call works on, with its own descriptor for the call's duration, so
-// a concurrent RegCloseKey of the handle cannot pull the folder from under it.
-struct KeyRef {
-    int fd = -1;
-    REGSAM access = 0;
-    std::string path;
-    KeyRef() = default;
-    KeyRef(const KeyRef&) = delete;
-    KeyRef& operator=(const KeyRef&) = delete;
-    ~KeyRef()
+// A statement in use, reset and unbound when the call is done with it.
+struct Query {
+    sqlite3_stmt* s;
+    explicit Query(Statement statement) : s(dvreg::Prepared(statement)) {}
+    Query(const Query&) = delete;
+    Query& operator=(const Query&) = delete;
+    ~Query()
     {
-        if (fd >= 0) close(fd);
+        if (!s) return;
+        sqlite3_reset(s);
+        sqlite3_clear_bindings(s);
+    }
+    Query& Number(int index, int64_t value)
+    {
+        if (s) sqlite3_bind_int64(s, index, value);
+        return *this;
+    }
+    Query& Bytes(int index, std::string_view bytes)
+    {
+        // Never a null pointer: that would bind NULL, not an empty name or value.
+        if (s) sqlite3_bind_blob(s, index, bytes.empty() ? "" : bytes.data(), static_cast<int>(bytes.size()),
+                                 SQLITE_STATIC);
+        return *this;
+    }
+    int Step() { return dvreg::Step(s); }
+    int Changes() const { return s ? sqlite3_changes(sqlite3_db_handle(s)) : 0; }
+    std::string_view Column(int index) const
+    {
+        const char* bytes = static_cast<const char*>(sqlite3_column_blob(s, index));
+        return std::string_view(bytes ? bytes : "", static_cast<size_t>(sqlite3_column_bytes(s, index)));
     }
 };
 
-LSTATUS FromErrno(int err)
-{
-    if (err == EBADMSG) return ERROR_REGISTRY_CORRUPT;
-    if (err == ENAMETOOLONG) return ERROR_INVALID_PARAMETER;
-    return static_cast<LSTATUS>(DvWin32ErrorFromErrno(err));
-}
+LSTATUS FromErrno(int err) { return static_cast<LSTATUS>(DvWin32ErrorFromErrno(err)); }
 
-LSTATUS OpenRoot(KeyRef* ref)
+// The key a call works on, as its handle names it.
+struct Key {
+    int64_t id = 0;
+    REGSAM access = 0;
+    std::string path;
+};
+
+// Opens the database and finds the handle's key; the registry lock is held.
+LSTATUS Resolve(HKEY hKey, Key* key)
 {
-    std::string root = dvstate::StateDir() + "/registry";
-    // Made on first use only: every registry call starts here.
-    ref->fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (ref->fd < 0 && errno == ENOENT) {
-        if (int err = dvstate::MakePrivateDirs(root)) return FromErrno(err);
-        ref->fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (LSTATUS status = dvreg::OpenDatabase()) return status;
+    if (hKey == HKEY_LOCAL_MACHINE) {
+        *key = Key{0, KEY_ALL_ACCESS, ""};
+        return ERROR_SUCCESS;
     }
-    if (ref->fd < 0) return FromErrno(errno);
-    ref->access = KEY_ALL_ACCESS;
-    ref->path = kRootPath;
+    // A handle opened on another state folder's database names nothing here.
+    if (!hKey || !gHandles.count(hKey) || hKey->database != dvreg::DatabaseSerial()) return ERROR_INVALID_HANDLE;
+    *key = Key{hKey->id, hKey->access, hKey->path};
     return ERROR_SUCCESS;
 }
 
-LSTATUS Resolve(HKEY hKey, KeyRef* ref)
+LSTATUS Lives(int64_t id, bool* lives)
 {
-    if (hKey == HKEY_LOCAL_MACHINE) return OpenRoot(ref);
-    std::lock_guard<std::mutex> guard(gHandlesLock);
-    if (!hKey || !gHandles.count(hKey)) return ERROR_INVALID_HANDLE;
-    ref->fd = fcntl(hKey->fd, F_DUPFD_CLOEXEC, 0);
-    if (ref->fd < 0) return FromErrno(errno);
-    ref->access = hKey->access;
-    ref->path = hKey->path;
-    return ERROR_SUCCESS;
+    *lives = true;
+    if (id == 0) return ERROR_SUCCESS;
+    Query exists(dvreg::kKeyExists);
+    int rc = exists.Number(1, id).Step();
+    *lives = rc == SQLITE_ROW;
+    return rc == SQLITE_ROW || rc == SQLITE_DONE ? ERROR_SUCCESS : dvreg::StatusOf(rc);
 }
 
-// A live key: operations on a key deleted since it was opened fail as on Windows.
-LSTATUS ResolveLive(HKEY hKey, REGSAM needed, KeyRef* ref)
+// What a look-up that found nothing means: a key deleted since it was opened
+// fails as on Windows; otherwise the name is not there.
+LSTATUS Missing(int64_t id, LSTATUS notThere)
 {
-    LSTATUS status = Resolve(hKey, ref);
+    bool lives = true;
+    if (LSTATUS status = Lives(id, &lives)) return status;
+    return lives ? notThere : ERROR_KEY_DELETED;
+}
+
+LSTATUS Live(const Key& key) { return Missing(key.id, ERROR_SUCCESS); }
+
+LSTATUS FindKey(const std::string& path, int64_t* id)
+{
+    Query find(dvreg::kFindKey);
+    int rc = find.Bytes(1, path).Step();
+    if (rc == SQLITE_ROW) *id = sqlite3_column_int64(find.s, 0);
+    if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
+    return rc == SQLITE_ROW ? ERROR_SUCCESS : dvreg::StatusOf(rc);
+}
+
+LSTATUS Run(Statement statement)
+{
+    int rc = Query(statement).Step();
+    return rc == SQLITE_DONE ? ERROR_SUCCESS : dvreg::StatusOf(rc);
+}
+
+// Runs body in one write transaction, committed only when it succeeds.
+template <typename Body>
+LSTATUS InTransaction(Body body)
+{
+    LSTATUS status = Run(dvreg::kBegin);
     if (status != ERROR_SUCCESS) return status;
-    if ((ref->access & needed) != needed) return ERROR_ACCESS_DENIED;
-    return dvreg::IsDeletedFolder(ref->fd) ? ERROR_KEY_DELETED : ERROR_SUCCESS;
+    status = body();
+    if (status == ERROR_SUCCESS) status = Run(dvreg::kCommit);
+    if (status != ERROR_SUCCESS) Run(dvreg::kRollback);
+    return status;
 }
 
 LSTATUS SplitPath(LPCSTR subKey, std::vector<std::string_view>* parts)
@@ -109,80 +148,42 @@ LSTATUS SplitPath(LPCSTR subKey, std::vector<std::string_view>* parts)
     }
 }
 
-// Walks from ref down the path, creating missing keys when asked; ref then
-// names the last key. *created tells whether that last key was made here.
-LSTATUS Walk(KeyRef* ref, const std::vector<std::string_view>& parts, bool create, bool* created)
+std::string PathBelow(const Key& key, const std::vector<std::string_view>& parts)
 {
-    if (created) *created = false;
-    for (std::string_view part : parts) {
-        if (dvreg::IsDeletedFolder(ref->fd)) return ERROR_KEY_DELETED;
-        dvreg::Subkey sub;
-        // A key that may be made here is looked for in every spelling once, under the lock.
-        bool mayCreate = create && (ref->access & KEY_CREATE_SUB_KEY);
-        int err = mayCreate ? dvreg::FindSubkeyAsSpelled(ref->fd, part, &sub) : dvreg::LookUpSubkey(ref->fd, part, &sub);
-        if (err == ENOENT && create) {
-            if (!(ref->access & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
-            dvreg::FolderLock lock(ref->fd);
-            if (lock.error) return FromErrno(lock.error);
-            // Another process may have made it, in any case, since the look-up.
-            err = dvreg::LookUpSubkey(ref->fd, part, &sub);
-            if (err == ENOENT) {
-                if (dvreg::IsDeletedFolder(ref->fd)) return ERROR_KEY_DELETED;
-                dvreg::FolderState before;
-                bool known = dvreg::ReadFolderState(ref->fd, &before) == 0;
-                err = dvreg::MakeSubkeyFolder(ref->fd, part);
-                if (err) return FromErrno(err);
-                sub.name = part;
-                sub.folder = dvreg::KeyFolderName(part);
-                if (known) dvreg::NoteSubkeyChange(ref->fd, before, sub, true);
-                if (created) *created = true;
+    std::string path = key.path;
+    for (std::string_view part : parts) path = dvreg::ChildPath(path, part);
+    return path;
+}
+
+// Makes every missing key of the path below key; *id is the last one's.
+LSTATUS CreatePath(const Key& key, const std::vector<std::string_view>& parts, int64_t* id, bool* created)
+{
+    return InTransaction([&]() -> LSTATUS {
+        if (LSTATUS status = Live(key)) return status;
+        int64_t parent = key.id;
+        std::string path = key.path;
+        for (std::string_view part : parts) {
+            path = dvreg::ChildPath(path, part);
+            LSTATUS status = FindKey(path, &parent);
+            *created = status == ERROR_FILE_NOT_FOUND;
+            if (!*created) {
+                if (status != ERROR_SUCCESS) return status;
+                continue;
             }
-        } else if (created) {
-            *created = false;
+            Query add(dvreg::kAddKey);
+            std::string folded = dvreg::Fold(part);
+            int rc = add.Number(1, parent).Bytes(2, part).Bytes(3, folded).Bytes(4, path).Step();
+            if (rc != SQLITE_DONE) return dvreg::StatusOf(rc);
+            parent = sqlite3_last_insert_rowid(sqlite3_db_handle(add.s));
         }
-        if (err) return FromErrno(err);
-        int fd = openat(ref->fd, sub.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
-        if (fd < 0) return FromErrno(errno);
-        close(ref->fd);
-        ref->fd = fd;
-        ref->path += '\\';
-        ref->path += sub.name;
-    }
-    return ERROR_SUCCESS;
+        *id = parent;
+        return ERROR_SUCCESS;
+    });
 }
 
-// Opens the key below ref whose every component exists spelled exactly as
-// asked, in one look-up: how keys are nearly always asked for, and far cheaper
-// than a walk that looks up and opens each component. False when some
-// component is missing in that spelling; the walk then decides.
-bool OpenAsSpelled(KeyRef* ref, const std::vector<std::string_view>& parts)
+HKEY NewHandle(int64_t id, REGSAM access, std::string path)
 {
-    if (parts.empty()) return false;
-    std::string folders;
-    for (std::string_view part : parts) {
-        if (!folders.empty()) folders += '/';
-        folders += dvreg::KeyFolderName(part);
-    }
-    // As the walk: never through a link, never out of the key.
-    open_how how = {};
-    how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    int fd = static_cast<int>(syscall(SYS_openat2, ref->fd, folders.c_str(), &how, sizeof how));
-    if (fd < 0) return false;
-    close(ref->fd);
-    ref->fd = fd;
-    for (std::string_view part : parts) {
-        ref->path += '\\';
-        ref->path += part;
-    }
-    return true;
-}
-
-HKEY NewHandle(KeyRef* ref, REGSAM access)
-{
-    HKEY key = new HKEY__{ref->fd, access & ~kViewFlags, ref->path};
-    ref->fd = -1;
-    std::lock_guard<std::mutex> guard(gHandlesLock);
+    HKEY key = new HKEY__{id, access & ~kViewFlags, std::move(path), dvreg::DatabaseSerial()};
     gHandles.insert(key);
     return key;
 }
@@ -193,92 +194,42 @@ LSTATUS OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, REGSAM access, bool create, PHK
     *phkResult = nullptr;
     std::vector<std::string_view> parts;
     LSTATUS status = SplitPath(lpSubKey, &parts);
-    KeyRef ref;
-    if (status == ERROR_SUCCESS) status = ResolveLive(hKey, 0, &ref);
-    if (status == ERROR_SUCCESS && OpenAsSpelled(&ref, parts)) {
-        if (created) *created = false;
-    } else if (status == ERROR_SUCCESS) {
-        status = Walk(&ref, parts, create, created);
+    if (status != ERROR_SUCCESS) return status;
+    auto lock = dvreg::LockRegistry();
+    Key key;
+    status = Resolve(hKey, &key);
+    if (status != ERROR_SUCCESS) return status;
+    std::string path = PathBelow(key, parts);
+    int64_t id = key.id;
+    status = parts.empty() ? Live(key) : FindKey(path, &id);
+    if (status == ERROR_FILE_NOT_FOUND) {
+        if (!create) return Missing(key.id, ERROR_FILE_NOT_FOUND);
+        if (!(key.access & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
+        status = CreatePath(key, parts, &id, created);
     }
-    if (status == ERROR_SUCCESS) *phkResult = NewHandle(&ref, access);
+    if (status == ERROR_SUCCESS) *phkResult = NewHandle(id, access, std::move(path));
     return status;
 }
 
-const dvreg::Value* FindValue(const std::vector<dvreg::Value>& values, std::string_view name)
+// The key of a handle that must allow access, for a change or a query.
+LSTATUS ResolveFor(HKEY hKey, REGSAM access, Key* key)
 {
-    for (const dvreg::Value& v : values) {
-        if (dvreg::SameName(v.name, name)) return &v;
-    }
-    return nullptr;
+    LSTATUS status = Resolve(hKey, key);
+    if (status != ERROR_SUCCESS) return status;
+    return (key->access & access) == access ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
 }
 
-// Re-reads the values under the key's lock, applies change, and replaces the file.
-template <typename Change>
-LSTATUS ModifyValues(HKEY hKey, Change change)
-{
-    KeyRef ref;
-    LSTATUS status = Resolve(hKey, &ref);
-    if (status != ERROR_SUCCESS) return status;
-    if ((ref.access & KEY_SET_VALUE) != KEY_SET_VALUE) return ERROR_ACCESS_DENIED;
-    // Whether the key still lives is asked once it is locked.
-    dvreg::FolderLock lock(ref.fd);
-    if (lock.error) return FromErrno(lock.error);
-    if (dvreg::IsDeletedFolder(ref.fd)) return ERROR_KEY_DELETED;
-    if (int err = dvfaults::Check(dvfaults::kRegistryWrite)) return FromErrno(err);
-    std::vector<dvreg::Value> values;
-    bool holdsNothingFlushed = false;
-    if (int err = dvreg::ReadValues(ref.fd, &values, &holdsNothingFlushed)) return FromErrno(err);
-    status = change(&values);
-    if (status != ERROR_SUCCESS) return status;
-    return FromErrno(dvreg::ReplaceValues(ref.fd, ref.path, values, holdsNothingFlushed));
-}
-
-// The sorted subkeys of the folder enumerated last. Enumerating by index asks
-// for the same listing once per subkey; re-reading and sorting the folder each
-// time makes a walk over n subkeys cost n^2 log n.
-struct SubkeyListing {
-    bool trusted = false;
-    struct stat folder = {};
-    std::vector<dvreg::Subkey> subkeys;
+// The subkey handed out last, so that a walk by index takes the next one in
+// one look-up rather than counting from the first each time: valid while the
+// database has not changed since.
+struct Enumerated {
+    uint64_t database = 0;
+    int64_t parent = -1;
+    DWORD index = 0;
+    std::string folded;
+    dvreg::ChangeStamp stamp;
 };
-
-std::mutex gListingLock;
-SubkeyListing gListing;
-
-// Folder times come from a clock at most this coarse, so a change made after a
-// listing was taken stamps the folder with another time.
-const long long kTimestampMarginNs = 100000000;
-
-bool SameFolderState(const struct stat& a, const struct stat& b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_nlink == b.st_nlink &&
-           dvreg::Nanoseconds(a.st_mtim) == dvreg::Nanoseconds(b.st_mtim) &&
-           dvreg::Nanoseconds(a.st_ctim) == dvreg::Nanoseconds(b.st_ctim);
-}
-
-// The subkey at index in the listing of the folder as it is now (*found false
-// past the end): the kept listing when the folder has not changed since it was
-// taken and that is certain from its times; otherwise a new one. A walk from
-// index 0 always starts from a new listing.
-int ListedSubkey(int dirFd, DWORD index, dvreg::Subkey* subkey, bool* found)
-{
-    std::lock_guard<std::mutex> guard(gListingLock);
-    struct stat now;
-    if (fstat(dirFd, &now) != 0) return errno;
-    if (index == 0 || !gListing.trusted || !SameFolderState(gListing.folder, now)) {
-        timespec listedAt;
-        clock_gettime(CLOCK_REALTIME, &listedAt);
-        if (fstat(dirFd, &gListing.folder) != 0) return errno;
-        gListing.trusted = false;
-        if (int err = dvreg::ListSubkeys(dirFd, &gListing.subkeys)) return err;
-        // Any change after the stat above stamps the folder at least at listedAt.
-        long long unchangedNs = dvreg::Nanoseconds(listedAt) - dvreg::Nanoseconds(gListing.folder.st_ctim);
-        gListing.trusted = unchangedNs > kTimestampMarginNs;
-    }
-    *found = index < gListing.subkeys.size();
-    if (*found) *subkey = gListing.subkeys[index];
-    return 0;
-}
+Enumerated gEnumerated;
 
 }  // namespace
 
@@ -308,57 +259,54 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwTy
     std::string_view name = lpValueName ? lpValueName : "";
     if (Reserved != 0 || name.size() > kMaxValueName) return ERROR_INVALID_PARAMETER;
     if (!lpData && cbData) return ERROR_NOACCESS;
-    return ModifyValues(hKey, [&](std::vector<dvreg::Value>* values) {
-        std::vector<BYTE> data(lpData, lpData + cbData);
-        for (dvreg::Value& v : *values) {
-            if (dvreg::SameName(v.name, name)) {
-                v.type = dwType;
-                v.data = std::move(data);
-                return ERROR_SUCCESS;
-            }
-        }
-        values->push_back(dvreg::Value{std::string(name), dwType, std::move(data)});
-        return ERROR_SUCCESS;
-    });
+    auto lock = dvreg::LockRegistry();
+    Key key;
+    LSTATUS status = ResolveFor(hKey, KEY_SET_VALUE, &key);
+    if (status != ERROR_SUCCESS) return status;
+    if (int err = dvfaults::Check(dvfaults::kRegistryWrite)) return FromErrno(err);
+    Query set(dvreg::kSetValue);
+    std::string folded = dvreg::Fold(name);
+    std::string_view data(reinterpret_cast<const char*>(lpData), lpData ? cbData : 0);
+    int rc = set.Number(1, key.id).Bytes(2, folded).Bytes(3, name).Number(4, dwType).Bytes(5, data).Step();
+    if (rc != SQLITE_DONE) return dvreg::StatusOf(rc);
+    return set.Changes() ? ERROR_SUCCESS : ERROR_KEY_DELETED;
 }
 
 LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
 {
     std::string_view name = lpValueName ? lpValueName : "";
-    return ModifyValues(hKey, [&](std::vector<dvreg::Value>* values) {
-        for (auto it = values->begin(); it != values->end(); ++it) {
-            if (dvreg::SameName(it->name, name)) {
-                values->erase(it);
-                return ERROR_SUCCESS;
-            }
-        }
-        return ERROR_FILE_NOT_FOUND;
-    });
+    auto lock = dvreg::LockRegistry();
+    Key key;
+    LSTATUS status = ResolveFor(hKey, KEY_SET_VALUE, &key);
+    if (status != ERROR_SUCCESS) return status;
+    if (int err = dvfaults::Check(dvfaults::kRegistryWrite)) return FromErrno(err);
+    Query remove(dvreg::kRemoveValue);
+    int rc = remove.Number(1, key.id).Bytes(2, dvreg::Fold(name)).Step();
+    if (rc != SQLITE_DONE) return dvreg::StatusOf(rc);
+    return remove.Changes() ? ERROR_SUCCESS : Missing(key.id, ERROR_FILE_NOT_FOUND);
 }
 
 LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                          LPDWORD lpcbData)
 {
     if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
-    KeyRef ref;
-    LSTATUS status = ResolveLive(hKey, KEY_QUERY_VALUE, &ref);
+    auto lock = dvreg::LockRegistry();
+    Key key;
+    LSTATUS status = ResolveFor(hKey, KEY_QUERY_VALUE, &key);
     if (status != ERROR_SUCCESS) return status;
-    std::vector<dvreg::Value> values;
-    {
-        dvreg::FolderLock lock(ref.fd, true);
-        if (lock.error) return FromErrno(lock.error);
-        if (int err = dvreg::ReadValues(ref.fd, &values)) return FromErrno(err);
-    }
-    const dvreg::Value* value = FindValue(values, lpValueName ? lpValueName : "");
-    if (!value) return ERROR_FILE_NOT_FOUND;
-    DWORD size = static_cast<DWORD>(value->data.size());
-    if (lpType) *lpType = value->type;
+    Query query(dvreg::kQueryValue);
+    int rc = query.Number(1, key.id).Bytes(2, dvreg::Fold(lpValueName ? lpValueName : "")).Step();
+    if (rc == SQLITE_DONE) return Missing(key.id, ERROR_FILE_NOT_FOUND);
+    if (rc != SQLITE_ROW) return dvreg::StatusOf(rc);
+    std::string_view data = query.Column(1);
+    DWORD size = static_cast<DWORD>(data.size());
+    if (lpType) *lpType = static_cast<DWORD>(sqlite3_column_int64(query.s, 0));
     if (lpData) {
         if (*lpcbData < size) {
             *lpcbData = size;
             return ERROR_MORE_DATA;
         }
-        if (size) std::memcpy(lpData, value->data.data(), size);
+        if (size) std::memcpy(lpData, data.data(), size);
     }
     if (lpcbData) *lpcbData = size;
     return ERROR_SUCCESS;
@@ -368,29 +316,37 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
                       LPDWORD lpcchClass, PFILETIME lpftLastWriteTime)
 {
     if (!lpName || !lpcchName || lpReserved) return ERROR_INVALID_PARAMETER;
-    KeyRef ref;
-    LSTATUS status = ResolveLive(hKey, KEY_ENUMERATE_SUB_KEYS, &ref);
+    auto lock = dvreg::LockRegistry();
+    Key key;
+    LSTATUS status = ResolveFor(hKey, KEY_ENUMERATE_SUB_KEYS, &key);
     if (status != ERROR_SUCCESS) return status;
-    dvreg::Subkey sub;
-    bool found = false;
-    if (int err = ListedSubkey(ref.fd, dwIndex, &sub, &found)) return FromErrno(err);
-    if (!found) return ERROR_NO_MORE_ITEMS;
-    if (sub.name.size() + 1 > *lpcchName) return ERROR_MORE_DATA;
-    std::memcpy(lpName, sub.name.c_str(), sub.name.size() + 1);
-    *lpcchName = static_cast<DWORD>(sub.name.size());
+    Enumerated& last = gEnumerated;
+    dvreg::ChangeStamp stamp = dvreg::CurrentStamp();
+    bool next = last.database == dvreg::DatabaseSerial() && last.parent == key.id && last.stamp == stamp &&
+                dwIndex > 0 && last.index == dwIndex - 1;
+    Query query(next ? dvreg::kSubkeyAfter : dvreg::kSubkeyAt);
+    query.Number(1, key.id);
+    if (next) {
+        query.Bytes(2, last.folded);
+    } else {
+        query.Number(2, dwIndex);
+    }
+    int rc = query.Step();
+    if (rc == SQLITE_DONE) {
+        last.parent = -1;
+        return Missing(key.id, ERROR_NO_MORE_ITEMS);
+    }
+    if (rc != SQLITE_ROW) return dvreg::StatusOf(rc);
+    last = Enumerated{dvreg::DatabaseSerial(), key.id, dwIndex, std::string(query.Column(1)), stamp};
+    std::string_view name = query.Column(0);
+    if (name.size() + 1 > *lpcchName) return ERROR_MORE_DATA;
+    std::memcpy(lpName, name.data(), name.size());
+    lpName[name.size()] = '\0';
+    *lpcchName = static_cast<DWORD>(name.size());
     if (lpClass && lpcchClass && *lpcchClass) lpClass[0] = '\0';
     if (lpcchClass) *lpcchClass = 0;
-    if (lpftLastWriteTime) {
-        struct stat st;
-        ULONGLONG ticks = 0;
-        if (fstatat(ref.fd, sub.folder.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-            // 100-ns intervals since 1601-01-01.
-            ticks = (static_cast<ULONGLONG>(st.st_mtim.tv_sec) + 11644473600ull) * 10000000ull +
-                    static_cast<ULONGLONG>(st.st_mtim.tv_nsec) / 100;
-        }
-        lpftLastWriteTime->dwLowDateTime = static_cast<DWORD>(ticks);
-        lpftLastWriteTime->dwHighDateTime = static_cast<DWORD>(ticks >> 32);
-    }
+    // No write times are kept.
+    if (lpftLastWriteTime) *lpftLastWriteTime = FILETIME{};
     return ERROR_SUCCESS;
 }
 
@@ -400,41 +356,54 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
     LSTATUS status = SplitPath(lpSubKey, &parts);
     if (status != ERROR_SUCCESS) return status;
     if (parts.empty()) return ERROR_INVALID_PARAMETER;
-    std::string_view leaf = parts.back();
-    parts.pop_back();
-    KeyRef parent;
-    status = ResolveLive(hKey, 0, &parent);
-    if (status == ERROR_SUCCESS) status = Walk(&parent, parts, false, nullptr);
+    auto lock = dvreg::LockRegistry();
+    Key key;
+    status = Resolve(hKey, &key);
     if (status != ERROR_SUCCESS) return status;
-    dvreg::FolderLock lock(parent.fd);
-    if (lock.error) return FromErrno(lock.error);
-    dvreg::Subkey sub;
-    if (int err = dvreg::LookUpSubkey(parent.fd, leaf, &sub)) return FromErrno(err);
+    int64_t id = 0;
+    status = FindKey(PathBelow(key, parts), &id);
+    if (status == ERROR_FILE_NOT_FOUND) return Missing(key.id, ERROR_FILE_NOT_FOUND);
+    if (status != ERROR_SUCCESS) return status;
     if (int err = dvfaults::Check(dvfaults::kRegistryDelete)) return FromErrno(err);
-    dvreg::FolderState before;
-    bool known = dvreg::ReadFolderState(parent.fd, &before) == 0;
-    int err = dvreg::RemoveSubkeyFolder(parent.fd, sub);
-    if (!err && known) dvreg::NoteSubkeyChange(parent.fd, before, sub, false);
-    return FromErrno(err);
+    return InTransaction([&]() -> LSTATUS {
+        Query subkeys(dvreg::kHasSubkeys);
+        int rc = subkeys.Number(1, id).Step();
+        if (rc == SQLITE_ROW) return ERROR_ACCESS_DENIED;
+        if (rc != SQLITE_DONE) return dvreg::StatusOf(rc);
+        Query values(dvreg::kRemoveKeyValues);
+        rc = values.Number(1, id).Step();
+        if (rc != SQLITE_DONE) return dvreg::StatusOf(rc);
+        Query remove(dvreg::kRemoveKey);
+        rc = remove.Number(1, id).Step();
+        if (rc != SQLITE_DONE) return dvreg::StatusOf(rc);
+        // Another process may have removed it since the look-up.
+        return remove.Changes() ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+    });
 }
 
 LSTATUS RegCloseKey(HKEY hKey)
 {
     if (hKey == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
-    {
-        std::lock_guard<std::mutex> guard(gHandlesLock);
-        if (!hKey || !gHandles.erase(hKey)) return ERROR_INVALID_HANDLE;
-    }
-    int err = close(hKey->fd) != 0 ? errno : 0;
+    auto lock = dvreg::LockRegistry();
+    if (!hKey || !gHandles.erase(hKey)) return ERROR_INVALID_HANDLE;
     delete hKey;
-    return FromErrno(err);
+    return ERROR_SUCCESS;
 }
 
+// Makes every change this process made before it durable, whatever the key:
+// one sync of the log covers them all. The sync runs without the registry lock.
 LSTATUS RegFlushKey(HKEY hKey)
 {
-    KeyRef ref;
-    LSTATUS status = ResolveLive(hKey, 0, &ref);
-    if (status != ERROR_SUCCESS) return status;
-    if (int err = dvfaults::Check(dvfaults::kRegistryFlush)) return FromErrno(err);
-    return FromErrno(dvreg::SyncKeyFolder(ref.fd));
+    dvreg::LogSync sync;
+    {
+        auto lock = dvreg::LockRegistry();
+        Key key;
+        LSTATUS status = Resolve(hKey, &key);
+        if (status == ERROR_SUCCESS) status = Live(key);
+        if (status != ERROR_SUCCESS) return status;
+        if (int err = dvfaults::Check(dvfaults::kRegistryFlush)) return FromErrno(err);
+        status = dvreg::PrepareFlush(&sync);
+        if (status != ERROR_SUCCESS) return status;
+    }
+    return dvreg::FinishFlush(&sync);
 }

@@ -1,10 +1,11 @@
 // The registry under HKEY_LOCAL_MACHINE.
 //
-// Each key is a folder under $DORVANE_STATE_DIR/registry/ named after the key
-// (case preserved, looked up without regard to case); its values live in one
-// text file in the style of a registry export. A change replaces that file
-// atomically, under an advisory lock shared by every process; RegFlushKey makes
-// the key's values durable. Creating and deleting a key are durable at once.
+// Keys and values live in one SQLite database, registry.db in
+// $DORVANE_STATE_DIR (registry_database.h), shared by every process that uses
+// it. Names keep their spelling and are compared without regard to ASCII case.
+// Each change is atomic and survives a kill of the process once its call
+// returns; RegFlushKey makes every change the process made before it durable
+// against a power loss, whichever key they were made in.
 #pragma once
 
 #include "win32_types.h"

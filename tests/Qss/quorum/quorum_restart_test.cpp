@@ -14,7 +14,7 @@
 
 namespace {
 
-// What the process asks of the kernel while recording is on: every fsync, by
+// What the process asks of the kernel while recording is on: every sync, by
 // path, and every datagram sent, by its reply type and status.
 std::mutex recordLock;
 bool recording = false;
@@ -26,15 +26,28 @@ void Record(const std::string& what)
     if (recording) recorded.push_back(what);
 }
 
+void RecordSync(int fd)
+{
+    char path[PATH_MAX] = {};
+    std::string link = "/proc/self/fd/" + std::to_string(fd);
+    if (readlink(link.c_str(), path, sizeof(path) - 1) > 0) Record(std::string("sync ") + path);
+}
+
 }  // namespace
 
 extern "C" int fsync(int fd)
 {
     static auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
     int result = real(fd);
-    char path[PATH_MAX] = {};
-    std::string link = "/proc/self/fd/" + std::to_string(fd);
-    if (readlink(link.c_str(), path, sizeof(path) - 1) > 0) Record(std::string("fsync ") + path);
+    RecordSync(fd);
+    return result;
+}
+
+extern "C" int fdatasync(int fd)
+{
+    static auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fdatasync"));
+    int result = real(fd);
+    RecordSync(fd);
     return result;
 }
 
@@ -174,21 +187,19 @@ TEST_F(QuorumRestartTest, TheGrantIsDurableOnDiskBeforeItIsAnswered)
         recording = false;
         events = recorded;
     }
-    // The subkey's values and folder were synced before the grant left.
-    std::string subKey = dvtest::PersistentSubKey(pvm);
-    size_t fileSync = events.size();
-    size_t folderSync = events.size();
+    // The registry's log, which holds every value of the grant, was synced before the grant left.
+    size_t logSync = events.size();
     size_t grantSent = events.size();
+    const std::string log = "/registry.db-wal";
     for (size_t i = 0; i < events.size(); ++i) {
         const std::string& event = events[i];
-        if (event.find(subKey + "/.values.reg") != std::string::npos) fileSync = i;
-        if (event.size() > subKey.size() && event.compare(event.size() - subKey.size(), subKey.size(), subKey) == 0)
-            folderSync = i;
+        if (event.size() > log.size() && event.compare(event.size() - log.size(), log.size(), log) == 0 &&
+            logSync == events.size())
+            logSync = i;
         if (event == "send 12 0" && grantSent == events.size()) grantSent = i;
     }
     ASSERT_LT(grantSent, events.size());
-    EXPECT_LT(fileSync, grantSent);
-    EXPECT_LT(folderSync, grantSent);
+    EXPECT_LT(logSync, grantSent);
 }
 
 }  // namespace
