@@ -111,6 +111,13 @@ TEST(ServerSocketsTest, AStopWhileDatagramsKeepArrivingLeavesNothingBehind)
     std::thread([] {}).join();
     int threadsBefore = dvtest::ThreadCount();
     dvtest::QssServer server({"127.0.0.1", "127.0.0.2"});
+    // The registry's database and its log stay open for the process once a flushed change has opened them.
+    HKEY scratch;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Scratch", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                              nullptr, &scratch, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegFlushKey(scratch), ERROR_SUCCESS);
+    RegCloseKey(scratch);
     int descriptorsBefore = dvtest::OpenDescriptorCount();
     ASSERT_TRUE(server.Start());
     WORD port = server.port();
