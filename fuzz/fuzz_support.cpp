@@ -36,6 +36,21 @@ void RemoveStateDir()
     std::filesystem::remove_all(StateDir(), ignored);
 }
 
+// Through the registry, whose database stays open for the process.
+void DeleteSubkeys(HKEY key)
+{
+    char name[256];
+    DWORD length = sizeof name;
+    while (RegEnumKeyExA(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
+        HKEY sub;
+        if (RegOpenKeyExA(key, name, 0, KEY_ALL_ACCESS, &sub) != ERROR_SUCCESS) std::abort();
+        DeleteSubkeys(sub);
+        RegCloseKey(sub);
+        if (RegDeleteKeyA(key, name) != ERROR_SUCCESS) std::abort();
+        length = sizeof name;
+    }
+}
+
 }  // namespace
 
 const std::string& UsePrivateStateDir()
@@ -57,7 +72,7 @@ const std::string& UsePrivateStateDir()
 void ClearStateDir()
 {
     std::error_code ignored;
-    std::filesystem::remove_all(StateDir() + "/registry", ignored);
+    DeleteSubkeys(HKEY_LOCAL_MACHINE);
     std::filesystem::resize_file(StateDir() + "/eventlog/Application.jsonl", 0, ignored);
 }
 

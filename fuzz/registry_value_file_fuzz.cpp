@@ -1,6 +1,7 @@
-// The parser of a registry key's value file: an operator may edit these files
-// by hand, so any bytes must either be refused or read as values that write
-// back to a file reading as the very same values.
+// The parser of the earlier folder store's value files, which the one-time
+// import reads: operators edited these files by hand, so any bytes must either
+// be refused or read as values that write back to a file reading as the very
+// same values.
 #include <cstdint>
 #include <cstdlib>
 #include <string>

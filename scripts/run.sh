@@ -9,7 +9,8 @@ scripts/deps.sh
 scripts/build.sh native dorvane
 export DORVANE_STATE_DIR=${DORVANE_STATE_DIR:-$PWD/state}
 program=build/native/bin/dorvane
-if ! find "$DORVANE_STATE_DIR/registry" -ipath '*/services/dorvane/parameters' -type d 2>/dev/null | grep -q .; then
+# A state folder of the earlier folder store is imported by the first command.
+if [ ! -e "$DORVANE_STATE_DIR/registry.db" ] && [ ! -d "$DORVANE_STATE_DIR/registry" ]; then
     "$program" -install 4557
 fi
 exec "$program" -debug_info
