@@ -1,6 +1,8 @@
 // The quorum across restarts of the server on the same state folder, and the
 // order of the grant's durable write and its answer.
 #include <dlfcn.h>
+#include <filesystem>
+#include <fstream>
 #include <limits.h>
 #include <mutex>
 #include <string>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "Qss/config/pvm_id.h"
+#include "Qss/config/registry_store.h"
 #include "support/decision_server.h"
 #include "support/event_log.h"
 
@@ -156,6 +159,42 @@ TEST_F(QuorumRestartTest, AfterAReleaseAndARestartTheQuorumIsFree)
     EXPECT_EQ(EventCount("0x4C000017"), 0);
     AttachBoth(pvm, 20);
     ASSERT_EQ(Acquire(am1_, pvm, 1, 21), ZEL_K_QS_STATUS_SUCCESS);
+}
+
+// A state folder the earlier folder store wrote, a folder per key and a
+// value file in each, is imported at the first start: the holders come back.
+TEST_F(QuorumRestartTest, AStartOnTheEarlierFolderStoreRestoresEveryHolderAndRefusesThePartners)
+{
+    ASSERT_TRUE(StartFromRegistry());
+    PvmId first = MakePvmId(5);
+    PvmId second = MakePvmId(6);
+    AttachBoth(first, 1);
+    AttachBoth(second, 2);
+    ASSERT_EQ(Acquire(am1_, first, 1, 10), ZEL_K_QS_STATUS_SUCCESS);
+    ASSERT_EQ(Acquire(am2_, second, 2, 11), ZEL_K_QS_STATUS_SUCCESS);
+    // The value files hold the registry export's text of each key.
+    std::vector<std::pair<std::string, std::string>> files = {
+        {"Parameters", "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\" QSS_PARAMETERS_KEY "]\n"
+                       "\"MaxInstanceNum\"=dword:00000010\n"},
+        {"Persistent States/" + PersistentSubKey(first), PersistedValues(first)},
+        {"Persistent States/" + PersistentSubKey(second), PersistedValues(second)},
+    };
+    StopServer();
+
+    dvtest::StateDir upgraded;
+    for (const auto& [folder, text] : files) {
+        std::string path = upgraded.file("registry/SYSTEM/CurrentControlSet/Services/Dorvane/" + folder);
+        std::filesystem::create_directories(path);
+        std::ofstream(path + "/.values.reg") << text;
+    }
+    ASSERT_TRUE(StartFromRegistry());
+    EXPECT_EQ(EventCount("0x4C000017"), 2);
+    EXPECT_TRUE(std::filesystem::exists(upgraded.file("registry.imported")));
+    ASSERT_EQ(am2_.Attach(first, 2, kLongTimeout, 20, "am-two").status(), ZEL_K_QS_STATUS_SUCCESS);
+    EXPECT_EQ(Acquire(am2_, first, 2, 21, kLongWindow), ZEL_K_QS_STATUS_QUORUM_DENIED);
+    ASSERT_EQ(am1_.Attach(second, 1, kLongTimeout, 22, "am-one").status(), ZEL_K_QS_STATUS_SUCCESS);
+    EXPECT_EQ(Acquire(am1_, second, 1, 23, kLongWindow), ZEL_K_QS_STATUS_QUORUM_DENIED);
+    StopServer();
 }
 
 TEST_F(QuorumRestartTest, TheGrantIsDurableOnDiskBeforeItIsAnswered)
