@@ -1,7 +1,8 @@
 // One PVM's persistent quorum state: the sixteen values written as a grant
-// writes them (each opening and closing its keys), the flush that makes them
-// durable, and the read-back of a restart. The state folder is a fresh one
+// writes them (each opening and closing its keys), with and without the flush
+// that makes them durable, and the read-back of a restart. The state folder is a fresh one
 // under $TMPDIR (default /tmp), so the numbers are those of that file system.
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -29,25 +30,25 @@ struct StateFolder {
     ~StateFolder() { std::filesystem::remove_all(path); }
 };
 
-bool WriteState()
+bool WriteState(const char* subKey = kSubKey)
 {
     const BYTE systemTime[16] = {0xE8, 0x07, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 7, 0};
-    LONG failed = Qss_RegSetPersistentStateDWORD(kSubKey, "Revision", 1) |
-                  Qss_RegSetPersistentStateDWORD(kSubKey, "Quorum Holder", 1) |
-                  Qss_RegSetPersistentStateDWORD(kSubKey, "Protocol Revision", 1) |
-                  Qss_RegSetPersistentStateSTRING(kSubKey, "Protected VM Id", kGuid, 37) |
-                  Qss_RegSetPersistentStateSTRING(kSubKey, "Time Acquired", "2024-01-02 03:04:05", 20) |
-                  Qss_RegSetPersistentStateBINARY(kSubKey, "System Time Acquired", systemTime, sizeof systemTime) |
-                  Qss_RegSetPersistentStateSTRING(kSubKey, "AM1 Id", kGuid, 37) |
-                  Qss_RegSetPersistentStateSTRING(kSubKey, "AM1 IP Address Sz", "127.0.0.1", 22) |
-                  Qss_RegSetPersistentStateDWORD(kSubKey, "AM1 IP Address Dw", 0x0100007F) |
-                  Qss_RegSetPersistentStateDWORD(kSubKey, "AM1 Port", 4558) |
-                  Qss_RegSetPersistentStateDWORD(kSubKey, "AM1 Keepalive Interval", 1000) |
-                  Qss_RegSetPersistentStateSTRING(kSubKey, "AM2 Id", kGuid, 37) |
-                  Qss_RegSetPersistentStateSTRING(kSubKey, "AM2 IP Address Sz", "127.0.0.2", 22) |
-                  Qss_RegSetPersistentStateDWORD(kSubKey, "AM2 IP Address Dw", 0x0200007F) |
-                  Qss_RegSetPersistentStateDWORD(kSubKey, "AM2 Port", 4558) |
-                  Qss_RegSetPersistentStateDWORD(kSubKey, "AM2 Keepalive Interval", 1000);
+    LONG failed = Qss_RegSetPersistentStateDWORD(subKey, "Revision", 1) |
+                  Qss_RegSetPersistentStateDWORD(subKey, "Quorum Holder", 1) |
+                  Qss_RegSetPersistentStateDWORD(subKey, "Protocol Revision", 1) |
+                  Qss_RegSetPersistentStateSTRING(subKey, "Protected VM Id", kGuid, 37) |
+                  Qss_RegSetPersistentStateSTRING(subKey, "Time Acquired", "2024-01-02 03:04:05", 20) |
+                  Qss_RegSetPersistentStateBINARY(subKey, "System Time Acquired", systemTime, sizeof systemTime) |
+                  Qss_RegSetPersistentStateSTRING(subKey, "AM1 Id", kGuid, 37) |
+                  Qss_RegSetPersistentStateSTRING(subKey, "AM1 IP Address Sz", "127.0.0.1", 22) |
+                  Qss_RegSetPersistentStateDWORD(subKey, "AM1 IP Address Dw", 0x0100007F) |
+                  Qss_RegSetPersistentStateDWORD(subKey, "AM1 Port", 4558) |
+                  Qss_RegSetPersistentStateDWORD(subKey, "AM1 Keepalive Interval", 1000) |
+                  Qss_RegSetPersistentStateSTRING(subKey, "AM2 Id", kGuid, 37) |
+                  Qss_RegSetPersistentStateSTRING(subKey, "AM2 IP Address Sz", "127.0.0.2", 22) |
+                  Qss_RegSetPersistentStateDWORD(subKey, "AM2 IP Address Dw", 0x0200007F) |
+                  Qss_RegSetPersistentStateDWORD(subKey, "AM2 Port", 4558) |
+                  Qss_RegSetPersistentStateDWORD(subKey, "AM2 Keepalive Interval", 1000);
     return failed == ERROR_SUCCESS;
 }
 
@@ -77,6 +78,19 @@ void BM_WriteSixteenValuesAndFlush(benchmark::State& state)
     }
 }
 BENCHMARK(BM_WriteSixteenValuesAndFlush)->Unit(benchmark::kMillisecond);
+
+// As grants of ever new PVMs: each makes its subkey.
+void BM_WriteSixteenValuesOfANewPvm(benchmark::State& state)
+{
+    StateFolder folder;
+    unsigned long long pvm = 0;
+    for (auto _ : state) {
+        char subKey[40];
+        std::snprintf(subKey, sizeof subKey, "{%032llx}", ++pvm);
+        if (!WriteState(subKey)) state.SkipWithError("write");
+    }
+}
+BENCHMARK(BM_WriteSixteenValuesOfANewPvm)->Unit(benchmark::kMicrosecond);
 
 void BM_FlushAlone(benchmark::State& state)
 {
