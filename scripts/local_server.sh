@@ -49,9 +49,8 @@ start_server() {
     echo "127.0.0.1 DVBENCH" >"$state/hosts"
     export DORVANE_STATE_DIR="$state" DORVANE_HOSTS="$state/hosts" COMPUTERNAME=DVBENCH
     "$bin/dorvane" -install "$server_port" >"$out/install.log" 2>&1
-    local parameters
-    parameters=$(find "$state/registry" -ipath '*/services/dorvane/parameters/.values.reg')
-    sed -i "s/^\"MaxInstanceNum\"=dword:.*/\"MaxInstanceNum\"=dword:$(printf '%08x' "$max_instances")/" "$parameters"
+    "$bin/dvreg" add 'HKLM\SYSTEM\CurrentControlSet\Services\Dorvane\Parameters' /v MaxInstanceNum \
+        /t REG_DWORD /d "$max_instances" /f >>"$out/install.log"
     "$bin/dorvane" -debug_errors >"$out/server-$server_port.log" 2>&1 &
     server_pid=$!
     started+=("$server_pid")

@@ -6,10 +6,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-scripts/build.sh native dorvane
+scripts/build.sh native dorvane dvreg
 export DORVANE_STATE_DIR=${DORVANE_STATE_DIR:-$PWD/state}
 program=build/native/bin/dorvane
-if ! find "$DORVANE_STATE_DIR/registry" -ipath '*/services/dorvane/parameters' -type d 2>/dev/null | grep -q .; then
+if ! build/native/bin/dvreg query 'HKLM\SYSTEM\CurrentControlSet\Services\Dorvane\Parameters' /v QSServerID \
+    >/dev/null 2>&1; then
     "$program" -install 4557
 fi
 exec "$program" -debug_info
