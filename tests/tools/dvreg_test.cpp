@@ -172,7 +172,7 @@ TEST_F(DvregTest, AnExportImportsBackEveryValueByteForByte)
     for (const auto& [name, value] : parameters) Set(kParameters, name, value.type, value.data);
     Set(kHolder, "Quorum Holder", REG_DWORD, std::string("\1\0\0\0", 4));
     const std::string file = state_.file("backup.reg");
-    Run("export " + Key(kService) + " " + file, 0);
+    Run("export 'HKLM\\system\\currentcontrolset\\services\\DORVANE' " + file, 0);
 
     std::ifstream in(file, std::ios::binary);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -184,9 +184,31 @@ TEST_F(DvregTest, AnExportImportsBackEveryValueByteForByte)
     Run("import " + file, 0);
     EXPECT_EQ(ValuesOf(kParameters), parameters);
     EXPECT_EQ(ValuesOf(kHolder), (KeyValues{{"Quorum Holder", {REG_DWORD, std::string("\1\0\0\0", 4)}}}));
+    EXPECT_NE(Run("query " + Key("SYSTEM\\CurrentControlSet\\Services"), 0).find("\\Services\\Dorvane\n"),
+              std::string::npos);
     // An existing file is replaced only when asked.
     Run("export " + Key(kService) + " " + file, 1);
     Run("export " + Key(kService) + " " + file + " /y", 0);
+}
+
+TEST_F(DvregTest, ImportReadsHandWrittenFilesWithCommentsContinuationsAndRemovals)
+{
+    Set(kParameters, "Gone", REG_SZ, std::string("x", 2));
+    Set(kHolder, "Quorum Holder", REG_DWORD, std::string("\0\0\0\0", 4));
+    std::ofstream(state_.file("edit.reg")) << "\xef\xbb\xbfWindows Registry Editor Version 5.00\n\n"
+                                           << "; the port and a list\n[HKEY_LOCAL_MACHINE\\" << kParameters << "]\n"
+                                           << "\"Port\" = dword:1389\n\"Gone\"=-\n@=\"caf\xc3\xa9\"\n"
+                                           << "\"List\"=hex(7):61,00,00,00,\\\n   62,00,00,00,00,00\n"
+                                           << "[-HKEY_LOCAL_MACHINE\\" << kService << "\\Persistent States]\n";
+    std::ofstream(state_.file("old.reg")) << "REGEDIT4\r\n[HKLM\\" << kParameters
+                                          << "]\r\n\"Path\"=hex(2):25,41,25,00\r\n";
+    Run("import " + state_.file("edit.reg"), 0);
+    Run("import " + state_.file("old.reg"), 0);
+    EXPECT_EQ(ValuesOf(kParameters), (KeyValues{{"Port", {REG_DWORD, std::string("\x89\x13\0\0", 4)}},
+                                                {"", {REG_SZ, std::string("caf\xc3\xa9\0", 6)}},
+                                                {"List", {REG_MULTI_SZ, std::string("a\0b\0\0", 5)}},
+                                                {"Path", {REG_EXPAND_SZ, std::string("%A%\0", 4)}}}));
+    EXPECT_FALSE(KeyExists(kService + "\\Persistent States"));
 }
 
 TEST_F(DvregTest, WhatIsRefusedSaysWhyAndChangesNothing)

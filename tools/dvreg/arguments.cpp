@@ -48,22 +48,19 @@ bool ParseArguments(int argc, char** argv, Arguments* arguments, std::string* er
     int selectors = 0;
     for (int i = 1; i < argc; ++i) {
         const char* argument = argv[i];
-        if (std::strcmp(argument, "--state-dir") == 0 || std::strcmp(argument, "--help") == 0) {
-            if (argument[2] == 'h') {
-                arguments->help = true;
-            } else if (i + 1 < argc) {
-                arguments->stateDir = argv[++i];
-            } else {
+        if (std::strcmp(argument, "--state-dir") == 0) {
+            if (i + 1 == argc) {
                 *error = "--state-dir needs a folder.";
                 return false;
             }
+            arguments->stateDir = argv[++i];
+            continue;
+        }
+        if (std::strcmp(argument, "--help") == 0 || SwitchName(argument) == "?") {
+            arguments->help = true;
             continue;
         }
         if (!operation) {
-            if (SwitchName(argument) == "?") {
-                arguments->help = true;
-                continue;
-            }
             for (const OperationEntry& entry : kOperations) {
                 if (strcasecmp(argument, entry.name) == 0) operation = &entry;
             }
@@ -80,10 +77,6 @@ bool ParseArguments(int argc, char** argv, Arguments* arguments, std::string* er
             arguments->operands.push_back(argument);
             continue;
         }
-        if (name == "?") {
-            arguments->help = true;
-            continue;
-        }
         if (!Takes(*operation, name)) {
             *error = "dvreg " + std::string(operation->name) + " takes no /" + name + ".";
             return false;
@@ -92,7 +85,9 @@ bool ParseArguments(int argc, char** argv, Arguments* arguments, std::string* er
             *error = "/" + name + " is given twice.";
             return false;
         }
-        bool takesArgument = name == "v" || name == "t" || name == "d" || (name == "s" && operation->operation == Operation::kAdd);
+        // /s is a separator for add, the whole tree for query.
+        bool takesArgument =
+            name == "v" || name == "t" || name == "d" || (name == "s" && operation->operation == Operation::kAdd);
         if (takesArgument && i + 1 >= argc) {
             *error = "/" + name + " needs an argument.";
             return false;

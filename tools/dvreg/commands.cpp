@@ -2,8 +2,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <set>
 #include <strings.h>
 #include <sys/stat.h>
@@ -25,6 +25,12 @@ int RegistryFailed(LSTATUS status)
     return Failed(status == ERROR_FILE_NOT_FOUND ? kNotFound : StatusText(status));
 }
 
+// /f (or /y) answers yes without asking.
+bool Allowed(const Arguments& arguments, const std::string& question)
+{
+    return arguments.force || Confirm(question);
+}
+
 // The KEY operand, or the syntax error.
 bool TakeKey(const Arguments& arguments, KeyPath* path, int* exitStatus)
 {
@@ -44,14 +50,8 @@ LSTATUS FlushKeys(const std::set<std::string>& subKeys)
     return ERROR_SUCCESS;
 }
 
-std::string ParentOf(const KeyPath& path)
-{
-    size_t cut = path.subKey.rfind('\\');
-    return cut == std::string::npos ? "" : path.subKey.substr(0, cut);
-}
-
 // The value under the name as the key spells it (a query may spell it in any case).
-Value StoredSpelling(HKEY key, Value value)
+Value WithStoredName(HKEY key, Value value)
 {
     std::vector<Value> values;
     if (ReadValues(key, &values) != ERROR_SUCCESS) return value;
@@ -143,7 +143,7 @@ LSTATUS ApplyChanges(const std::vector<RegChange>& changes, std::set<std::string
             key.Close();
             status = DeleteTree(change.key);
             if (status == ERROR_FILE_NOT_FOUND) status = ERROR_SUCCESS;
-            touched->insert(ParentOf(change.key));
+            touched->insert(change.key.Parent().subKey);
             break;
         case RegChange::kSetValue:
             status = WriteValue(key.get(), change.value);
@@ -183,7 +183,7 @@ int RunQuery(const Arguments& arguments)
     if (status == ERROR_FILE_NOT_FOUND && key.get() && arguments.valueName.empty()) {
         PrintUnsetDefault(path);
     } else if (status == ERROR_SUCCESS) {
-        PrintKey(path, {StoredSpelling(key.get(), value)});
+        PrintKey(path, {WithStoredName(key.get(), value)});
     } else {
         return RegistryFailed(status);
     }
@@ -215,10 +215,8 @@ int RunAdd(const Arguments& arguments)
     if (arguments.oneValue) {
         Value existing;
         status = ReadValue(key.get(), value.name, &existing);
-        if (status == ERROR_SUCCESS && !arguments.force &&
-            !Confirm("Value " + DisplayName(value.name) + " exists, overwrite(Yes/No)?")) {
-            return Cancelled();
-        }
+        std::string question = "Value " + DisplayName(value.name) + " exists, overwrite(Yes/No)?";
+        if (status == ERROR_SUCCESS && !Allowed(arguments, question)) return Cancelled();
         if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) status = WriteValue(key.get(), value);
     }
     if (status == ERROR_SUCCESS) status = RegFlushKey(key.get());
@@ -237,13 +235,12 @@ int RunDelete(const Arguments& arguments)
         Value existing;
         status = ReadValue(key.get(), arguments.valueName, &existing);
         if (status != ERROR_SUCCESS) return RegistryFailed(status);
-        if (!arguments.force && !Confirm("Delete the registry value " + DisplayName(arguments.valueName) + " (Yes/No)?"))
+        if (!Allowed(arguments, "Delete the registry value " + DisplayName(arguments.valueName) + " (Yes/No)?"))
             return Cancelled();
         status = RegDeleteValueA(key.get(), arguments.valueName.c_str());
         if (status == ERROR_SUCCESS) status = RegFlushKey(key.get());
     } else if (arguments.allValues) {
-        if (!arguments.force &&
-            !Confirm("Delete all values under the registry key " + path.Display() + " (Yes/No)?"))
+        if (!Allowed(arguments, "Delete all values under the registry key " + path.Display() + " (Yes/No)?"))
             return Cancelled();
         std::vector<Value> values;
         status = ReadValues(key.get(), &values);
@@ -254,11 +251,11 @@ int RunDelete(const Arguments& arguments)
         if (status == ERROR_SUCCESS) status = RegFlushKey(key.get());
     } else {
         if (path.subKey.empty()) return Failed("HKEY_LOCAL_MACHINE itself cannot be deleted.");
-        if (!arguments.force && !Confirm("Permanently delete the registry key " + path.Display() + " (Yes/No)?"))
+        if (!Allowed(arguments, "Permanently delete the registry key " + path.Display() + " (Yes/No)?"))
             return Cancelled();
         key.Close();
         status = DeleteTree(path);
-        if (status == ERROR_SUCCESS) status = FlushKey(KeyPath{ParentOf(path)});
+        if (status == ERROR_SUCCESS) status = FlushKey(path.Parent());
     }
     return status == ERROR_SUCCESS ? Succeeded() : RegistryFailed(status);
 }
@@ -270,16 +267,17 @@ int RunExport(const Arguments& arguments)
     if (!TakeKey(arguments, &path, &exitStatus)) return exitStatus;
     const std::string& file = arguments.operands[1];
     std::vector<KeyValues> keys;
-    LSTATUS status = WalkTree(path, true, [&](const KeyPath& at, std::vector<Value> values,
-                                              const std::vector<std::string>&) {
+    auto collect = [&](const KeyPath& at, std::vector<Value> values, const std::vector<std::string>&) {
         keys.push_back(KeyValues{at, std::move(values)});
         return true;
-    });
+    };
+    LSTATUS status = StoredSpelling(path, &path);
+    if (status == ERROR_SUCCESS) status = WalkTree(path, true, collect);
     if (status != ERROR_SUCCESS) return RegistryFailed(status);
     std::string content, error;
     if (!FormatRegFile(keys, &content, &error)) return Failed(error);
     struct stat st;
-    if (stat(file.c_str(), &st) == 0 && !arguments.force && !Confirm("File " + file + " already exists. Overwrite(Yes/No)?"))
+    if (stat(file.c_str(), &st) == 0 && !Allowed(arguments, "File " + file + " already exists. Overwrite(Yes/No)?"))
         return Cancelled();
     if (!WriteFileWhole(file, content, &error)) return Failed(error);
     return Succeeded();

@@ -14,6 +14,17 @@ struct KeyPath {
     {
         return KeyPath{subKey.empty() ? std::string(name) : subKey + "\\" + std::string(name)};
     }
+    // The key above (the root for a key right below it) and the key's own name.
+    KeyPath Parent() const
+    {
+        size_t cut = subKey.rfind('\\');
+        return KeyPath{cut == std::string::npos ? "" : subKey.substr(0, cut)};
+    }
+    std::string Leaf() const
+    {
+        size_t cut = subKey.rfind('\\');
+        return cut == std::string::npos ? subKey : subKey.substr(cut + 1);
+    }
 };
 
 // False with *error set (a whole sentence) when the text names no key of this registry.

@@ -235,8 +235,8 @@ bool ParseLine(Reader* reader, std::string_view line, std::string* error)
         if (removal) name.remove_prefix(1);
         KeyPath path;
         if (!ParseKeyPath(name, &path, error)) return false;
-        if (path.subKey.empty()) {
-            *error = "HKEY_LOCAL_MACHINE itself cannot be created or removed";
+        if (removal && path.subKey.empty()) {
+            *error = "HKEY_LOCAL_MACHINE itself cannot be removed";
             return false;
         }
         reader->changes->push_back(RegChange{removal ? RegChange::kDeleteKey : RegChange::kCreateKey, path, {}});

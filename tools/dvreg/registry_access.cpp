@@ -1,6 +1,7 @@
 #include "registry_access.h"
 
 #include <cstdio>
+#include <strings.h>
 
 namespace dvreg {
 
@@ -8,16 +9,6 @@ namespace {
 
 const DWORD kMaxValueNameLength = 16383;
 const DWORD kMaxKeyNameLength = 255;
-
-// The key's parent and the key's own name; false for the root.
-bool SplitLeaf(const KeyPath& path, KeyPath* parent, std::string* leaf)
-{
-    if (path.subKey.empty()) return false;
-    size_t cut = path.subKey.rfind('\\');
-    parent->subKey = cut == std::string::npos ? "" : path.subKey.substr(0, cut);
-    *leaf = cut == std::string::npos ? path.subKey : path.subKey.substr(cut + 1);
-    return true;
-}
 
 }  // namespace
 
@@ -99,6 +90,29 @@ LSTATUS ReadSubkeys(HKEY key, std::vector<std::string>* names)
     }
 }
 
+LSTATUS StoredSpelling(const KeyPath& path, KeyPath* stored)
+{
+    if (path.subKey.empty()) {
+        *stored = path;
+        return ERROR_SUCCESS;
+    }
+    KeyPath parent;
+    LSTATUS status = StoredSpelling(path.Parent(), &parent);
+    OpenKey key;
+    std::vector<std::string> names;
+    if (status == ERROR_SUCCESS) status = key.Open(parent, KEY_READ);
+    if (status == ERROR_SUCCESS) status = ReadSubkeys(key.get(), &names);
+    if (status != ERROR_SUCCESS) return status;
+    std::string leaf = path.Leaf();
+    for (const std::string& name : names) {
+        if (strcasecmp(name.c_str(), leaf.c_str()) == 0) {
+            *stored = parent.Child(name);
+            return ERROR_SUCCESS;
+        }
+    }
+    return ERROR_FILE_NOT_FOUND;
+}
+
 LSTATUS DeleteTree(const KeyPath& path)
 {
     std::vector<std::string> subkeys;
@@ -113,12 +127,10 @@ LSTATUS DeleteTree(const KeyPath& path)
         // Gone already: someone else removed it meanwhile.
         if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return status;
     }
-    KeyPath parent;
-    std::string leaf;
-    if (!SplitLeaf(path, &parent, &leaf)) return ERROR_ACCESS_DENIED;
-    OpenKey parentKey;
-    LSTATUS status = parentKey.Open(parent, KEY_WRITE);
-    if (status == ERROR_SUCCESS) status = RegDeleteKeyA(parentKey.get(), leaf.c_str());
+    if (path.subKey.empty()) return ERROR_ACCESS_DENIED;
+    OpenKey parent;
+    LSTATUS status = parent.Open(path.Parent(), KEY_WRITE);
+    if (status == ERROR_SUCCESS) status = RegDeleteKeyA(parent.get(), path.Leaf().c_str());
     return status;
 }
 

@@ -34,6 +34,9 @@ LSTATUS ReadValue(HKEY key, const std::string& name, Value* value);
 LSTATUS WriteValue(HKEY key, const Value& value);
 LSTATUS ReadSubkeys(HKEY key, std::vector<std::string>* names);
 
+// The path of an existing key with each name spelled as the registry keeps it.
+LSTATUS StoredSpelling(const KeyPath& path, KeyPath* stored);
+
 // The key, with every key below it.
 LSTATUS DeleteTree(const KeyPath& path);
 // Makes the key's changes durable against a power loss.
