@@ -5,7 +5,7 @@
 #include <set>
 #include <strings.h>
 
-namespace dvreg {
+namespace dvregtool {
 
 namespace {
 
@@ -136,9 +136,9 @@ bool ParseArguments(int argc, char** argv, Arguments* arguments, std::string* er
     return true;
 }
 
-}  // namespace dvreg
+}  // namespace dvregtool
 
-namespace dvreg {
+namespace dvregtool {
 
 void PrintUsage(Operation operation)
 {
@@ -190,4 +190,4 @@ void PrintUsage(Operation operation)
     }
 }
 
-}  // namespace dvreg
+}  // namespace dvregtool

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace dvreg {
+namespace dvregtool {
 
 enum class Operation { kNone, kQuery, kAdd, kDelete, kExport, kImport };
 
@@ -32,11 +32,11 @@ struct Arguments {
 // False with *error set (what is wrong, a sentence) when the command line is not one dvreg takes.
 bool ParseArguments(int argc, char** argv, Arguments* arguments, std::string* error);
 
-}  // namespace dvreg
+}  // namespace dvregtool
 
-namespace dvreg {
+namespace dvregtool {
 
 // dvreg's usage, or one operation's.
 void PrintUsage(Operation operation);
 
-}  // namespace dvreg
+}  // namespace dvregtool

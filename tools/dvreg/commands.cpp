@@ -14,7 +14,7 @@
 #include "reg_file.h"
 #include "registry_access.h"
 
-namespace dvreg {
+namespace dvregtool {
 
 namespace {
 
@@ -298,4 +298,4 @@ int RunImport(const Arguments& arguments)
     return flushed == ERROR_SUCCESS ? Succeeded() : RegistryFailed(flushed);
 }
 
-}  // namespace dvreg
+}  // namespace dvregtool

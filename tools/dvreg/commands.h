@@ -3,7 +3,7 @@
 
 #include "arguments.h"
 
-namespace dvreg {
+namespace dvregtool {
 
 int RunQuery(const Arguments& arguments);
 int RunAdd(const Arguments& arguments);
@@ -11,4 +11,4 @@ int RunDelete(const Arguments& arguments);
 int RunExport(const Arguments& arguments);
 int RunImport(const Arguments& arguments);
 
-}  // namespace dvreg
+}  // namespace dvregtool

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <strings.h>
 
-namespace dvreg {
+namespace dvregtool {
 
 int Succeeded()
 {
@@ -44,4 +44,4 @@ bool Confirm(const std::string& question)
     return strcasecmp(text.c_str(), "y") == 0 || strcasecmp(text.c_str(), "yes") == 0;
 }
 
-}  // namespace dvreg
+}  // namespace dvregtool

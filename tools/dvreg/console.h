@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace dvreg {
+namespace dvregtool {
 
 enum Exit { kExitSuccess = 0, kExitFailure = 1 };
 
@@ -20,4 +20,4 @@ int Cancelled();
 // (in any case) is a yes; an empty line, the end of the input or no input at all is a no.
 bool Confirm(const std::string& question);
 
-}  // namespace dvreg
+}  // namespace dvregtool

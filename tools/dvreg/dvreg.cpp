@@ -10,36 +10,36 @@
 
 int main(int argc, char** argv)
 {
-    dvreg::Arguments arguments;
+    dvregtool::Arguments arguments;
     std::string error;
-    if (!dvreg::ParseArguments(argc, argv, &arguments, &error)) {
-        return dvreg::FailedSyntax(arguments.operationName, error);
+    if (!dvregtool::ParseArguments(argc, argv, &arguments, &error)) {
+        return dvregtool::FailedSyntax(arguments.operationName, error);
     }
     if (arguments.help) {
-        dvreg::PrintUsage(arguments.operation);
-        return dvreg::kExitSuccess;
+        dvregtool::PrintUsage(arguments.operation);
+        return dvregtool::kExitSuccess;
     }
     if (!arguments.stateDir.empty()) setenv("DORVANE_STATE_DIR", arguments.stateDir.c_str(), 1);
     // The registry would make a missing folder: a mistyped one must not become an empty registry.
     std::string stateDir = dvstate::StateDir();
     struct stat st;
     if (stat(stateDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        return dvreg::Failed("The state folder " + stateDir +
+        return dvregtool::Failed("The state folder " + stateDir +
                              " does not exist (set DORVANE_STATE_DIR or give --state-dir DIR).");
     }
     switch (arguments.operation) {
-    case dvreg::Operation::kQuery:
-        return dvreg::RunQuery(arguments);
-    case dvreg::Operation::kAdd:
-        return dvreg::RunAdd(arguments);
-    case dvreg::Operation::kDelete:
-        return dvreg::RunDelete(arguments);
-    case dvreg::Operation::kExport:
-        return dvreg::RunExport(arguments);
-    case dvreg::Operation::kImport:
-        return dvreg::RunImport(arguments);
-    case dvreg::Operation::kNone:
+    case dvregtool::Operation::kQuery:
+        return dvregtool::RunQuery(arguments);
+    case dvregtool::Operation::kAdd:
+        return dvregtool::RunAdd(arguments);
+    case dvregtool::Operation::kDelete:
+        return dvregtool::RunDelete(arguments);
+    case dvregtool::Operation::kExport:
+        return dvregtool::RunExport(arguments);
+    case dvregtool::Operation::kImport:
+        return dvregtool::RunImport(arguments);
+    case dvregtool::Operation::kNone:
         break;
     }
-    return dvreg::FailedSyntax("", "no operation given.");
+    return dvregtool::FailedSyntax("", "no operation given.");
 }

@@ -2,7 +2,7 @@
 
 #include <strings.h>
 
-namespace dvreg {
+namespace dvregtool {
 
 namespace {
 
@@ -52,4 +52,4 @@ bool ParseKeyPath(std::string_view text, KeyPath* path, std::string* error)
     return true;
 }
 
-}  // namespace dvreg
+}  // namespace dvregtool

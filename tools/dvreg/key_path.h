@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace dvreg {
+namespace dvregtool {
 
 struct KeyPath {
     std::string subKey;  // below HKEY_LOCAL_MACHINE; empty for the root itself
@@ -30,4 +30,4 @@ struct KeyPath {
 // False with *error set (a whole sentence) when the text names no key of this registry.
 bool ParseKeyPath(std::string_view text, KeyPath* path, std::string* error);
 
-}  // namespace dvreg
+}  // namespace dvregtool

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-namespace dvreg {
+namespace dvregtool {
 
 namespace {
 
@@ -32,4 +32,4 @@ void PrintSubkeys(const KeyPath& path, const std::vector<std::string>& names)
     for (const std::string& name : names) std::printf("%s\n", path.Child(name).Display().c_str());
 }
 
-}  // namespace dvreg
+}  // namespace dvregtool

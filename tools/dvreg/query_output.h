@@ -9,11 +9,11 @@
 #include "key_path.h"
 #include "value_text.h"
 
-namespace dvreg {
+namespace dvregtool {
 
 void PrintKey(const KeyPath& path, const std::vector<Value>& values);
 // A value that is not set, as "(Default)" shows when the key has no default value.
 void PrintUnsetDefault(const KeyPath& path);
 void PrintSubkeys(const KeyPath& path, const std::vector<std::string>& names);
 
-}  // namespace dvreg
+}  // namespace dvregtool

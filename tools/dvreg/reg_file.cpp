@@ -5,7 +5,7 @@
 
 #include "text_encoding.h"
 
-namespace dvreg {
+namespace dvregtool {
 
 namespace {
 
@@ -376,4 +376,4 @@ bool ParseRegFile(std::string_view file, std::vector<RegChange>* changes, std::s
     return true;
 }
 
-}  // namespace dvreg
+}  // namespace dvregtool

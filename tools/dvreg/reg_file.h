@@ -21,7 +21,7 @@
 #include "key_path.h"
 #include "value_text.h"
 
-namespace dvreg {
+namespace dvregtool {
 
 struct KeyValues {
     KeyPath path;
@@ -41,4 +41,4 @@ struct RegChange {
 // when any part of it is not well formed.
 bool ParseRegFile(std::string_view file, std::vector<RegChange>* changes, std::string* error);
 
-}  // namespace dvreg
+}  // namespace dvregtool

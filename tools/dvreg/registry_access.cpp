@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <strings.h>
 
-namespace dvreg {
+namespace dvregtool {
 
 namespace {
 
@@ -153,4 +153,4 @@ std::string StatusText(LSTATUS status)
     return text;
 }
 
-}  // namespace dvreg
+}  // namespace dvregtool

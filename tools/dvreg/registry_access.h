@@ -8,7 +8,7 @@
 #include "key_path.h"
 #include "value_text.h"
 
-namespace dvreg {
+namespace dvregtool {
 
 // A key open for the life of the object.
 class OpenKey {
@@ -45,4 +45,4 @@ LSTATUS FlushKey(const KeyPath& path);
 // The system's text for a status, as "ERROR: <text>" prints it.
 std::string StatusText(LSTATUS status);
 
-}  // namespace dvreg
+}  // namespace dvregtool

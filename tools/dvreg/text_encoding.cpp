@@ -1,6 +1,6 @@
 #include "text_encoding.h"
 
-namespace dvreg {
+namespace dvregtool {
 
 namespace {
 
@@ -94,4 +94,4 @@ bool NarrowText(std::u16string_view text, std::string* bytes)
     return true;
 }
 
-}  // namespace dvreg
+}  // namespace dvregtool

@@ -6,10 +6,10 @@
 #include <string>
 #include <string_view>
 
-namespace dvreg {
+namespace dvregtool {
 
 std::u16string WidenBytes(std::string_view bytes);
 // False when the text holds a surrogate that no byte string makes.
 bool NarrowText(std::u16string_view text, std::string* bytes);
 
-}  // namespace dvreg
+}  // namespace dvregtool

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <strings.h>
 
-namespace dvreg {
+namespace dvregtool {
 
 namespace {
 
@@ -185,4 +185,4 @@ std::string DisplayData(const Value& value)
 
 std::string DisplayName(std::string_view name) { return name.empty() ? "(Default)" : std::string(name); }
 
-}  // namespace dvreg
+}  // namespace dvregtool

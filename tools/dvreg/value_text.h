@@ -8,7 +8,7 @@
 
 #include "platform/win32.h"
 
-namespace dvreg {
+namespace dvregtool {
 
 struct Value {
     std::string name;  // empty for the key's default value
@@ -34,4 +34,4 @@ int HexDigit(char c);
 std::string DisplayData(const Value& value);
 std::string DisplayName(std::string_view name);
 
-}  // namespace dvreg
+}  // namespace dvregtool
