@@ -12,7 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh python3-matplotlib
-scripts/build.sh release qsload echo_baseline dorvane
+scripts/build.sh release qsload dvreg echo_baseline dorvane
 bin=build/release/bin
 out=build/bench
 mkdir -p "$out"

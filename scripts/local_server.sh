@@ -49,11 +49,8 @@ start_server() {
     echo "127.0.0.1 DVBENCH" >"$state/hosts"
     export DORVANE_STATE_DIR="$state" DORVANE_HOSTS="$state/hosts" COMPUTERNAME=DVBENCH
     "$bin/dorvane" -install "$server_port" >"$out/install.log" 2>&1
-    # A REG_DWORD is stored as its four bytes, least significant first.
-    local dword
-    dword=$(printf '%08x' "$max_instances" | sed 's/\(..\)\(..\)\(..\)\(..\)/\4\3\2\1/')
-    sqlite3 "$state/registry.db" "UPDATE vals SET data = x'$dword' WHERE folded = CAST('MAXINSTANCENUM' AS BLOB)
-        AND key = (SELECT id FROM keys WHERE path = CAST('SYSTEM\\CURRENTCONTROLSET\\SERVICES\\DORVANE\\PARAMETERS' AS BLOB))"
+    "$bin/dvreg" add 'HKLM\SYSTEM\CurrentControlSet\Services\Dorvane\Parameters' /v MaxInstanceNum \
+        /t REG_DWORD /d "$max_instances" /f >>"$out/install.log"
     "$bin/dorvane" -debug_errors >"$out/server-$server_port.log" 2>&1 &
     server_pid=$!
     started+=("$server_pid")

@@ -6,11 +6,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-scripts/build.sh native dorvane
+scripts/build.sh native dorvane dvreg
 export DORVANE_STATE_DIR=${DORVANE_STATE_DIR:-$PWD/state}
 program=build/native/bin/dorvane
-# A state folder of the earlier folder store is imported by the first command.
-if [ ! -e "$DORVANE_STATE_DIR/registry.db" ] && [ ! -d "$DORVANE_STATE_DIR/registry" ]; then
+if ! build/native/bin/dvreg query 'HKLM\SYSTEM\CurrentControlSet\Services\Dorvane\Parameters' /v QSServerID \
+    >/dev/null 2>&1; then
     "$program" -install 4557
 fi
 exec "$program" -debug_info

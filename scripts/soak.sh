@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 seconds=${SOAK_SECONDS:-3600}
 pvms=${SOAK_PVMS:-1000}
 sample_seconds=${SOAK_SAMPLE_SECONDS:-10}
-scripts/build.sh release qsload dorvane
+scripts/build.sh release qsload dvreg dorvane
 bin=build/release/bin
 out=build/soak
 mkdir -p "$out"

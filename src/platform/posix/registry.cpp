@@ -350,6 +350,38 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
     return ERROR_SUCCESS;
 }
 
+// Values in the order of their names compared without case, as subkeys are.
+LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
+                      LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData)
+{
+    if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
+    auto lock = dvreg::LockRegistry();
+    Key key;
+    LSTATUS status = ResolveFor(hKey, KEY_QUERY_VALUE, &key);
+    if (status != ERROR_SUCCESS) return status;
+    Query query(dvreg::kValueAt);
+    int rc = query.Number(1, key.id).Number(2, dwIndex).Step();
+    if (rc == SQLITE_DONE) return Missing(key.id, ERROR_NO_MORE_ITEMS);
+    if (rc != SQLITE_ROW) return dvreg::StatusOf(rc);
+    std::string_view name = query.Column(0);
+    if (name.size() + 1 > *lpcchValueName) return ERROR_MORE_DATA;
+    std::memcpy(lpValueName, name.data(), name.size());
+    lpValueName[name.size()] = '\0';
+    *lpcchValueName = static_cast<DWORD>(name.size());
+    if (lpType) *lpType = static_cast<DWORD>(sqlite3_column_int64(query.s, 1));
+    std::string_view data = query.Column(2);
+    DWORD size = static_cast<DWORD>(data.size());
+    if (lpData) {
+        if (*lpcbData < size) {
+            *lpcbData = size;
+            return ERROR_MORE_DATA;
+        }
+        if (size) std::memcpy(lpData, data.data(), size);
+    }
+    if (lpcbData) *lpcbData = size;
+    return ERROR_SUCCESS;
+}
+
 LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
 {
     std::vector<std::string_view> parts;

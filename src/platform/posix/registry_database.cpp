@@ -74,6 +74,7 @@ const char* const kSql[kStatementCount] = {
     "SELECT type, data FROM vals WHERE key=?1 AND folded=?2",
     "SELECT name, folded FROM keys WHERE parent=?1 ORDER BY folded LIMIT 1 OFFSET ?2",
     "SELECT name, folded FROM keys WHERE parent=?1 AND folded>?2 ORDER BY folded LIMIT 1",
+    "SELECT name, type, data FROM vals WHERE key=?1 ORDER BY folded LIMIT 1 OFFSET ?2",
     "PRAGMA data_version",
     "BEGIN IMMEDIATE",
     "COMMIT",

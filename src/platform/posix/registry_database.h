@@ -40,6 +40,7 @@ enum Statement {
     kQueryValue,       // ?1 key, ?2 folded -> type, data
     kSubkeyAt,         // ?1 parent, ?2 index -> name, folded
     kSubkeyAfter,      // ?1 parent, ?2 folded -> name, folded
+    kValueAt,          // ?1 key, ?2 index -> name, type, data
     kDataVersion,
     kBegin,
     kCommit,

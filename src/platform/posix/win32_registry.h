@@ -62,6 +62,10 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwTy
 LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                          LPDWORD lpcbData);
 LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
+// Values in the order they were first set; *lpcchValueName is the capacity in,
+// the length out; ERROR_MORE_DATA when the name or the data does not fit.
+LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
+                      LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 // Subkeys in case-insensitive order; *lpcchName is the capacity in, the length out.
 LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPSTR lpClass,
                       LPDWORD lpcchClass, PFILETIME lpftLastWriteTime);
