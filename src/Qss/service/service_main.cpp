@@ -47,6 +47,9 @@ enum QSS_RUN_STATE : int {
     QSS_RUN_STOPPING,
 };
 std::atomic<int> qssRunState{QSS_RUN_STARTING};
+// The server thread stopped the service itself: nobody asked for the stop, so
+// the service ends as failed and a supervisor starts it again.
+std::atomic<bool> qssServerGaveUp{false};
 
 enum QSS_START_OUTCOME { QSS_START_FAILED, QSS_START_DONE, QSS_START_INTERRUPTED };
 
@@ -157,6 +160,8 @@ VOID WINAPI qssServiceMain(DWORD, LPSTR*)
         !qssServiceStart()) {
         qssLogStartFailure();
         exitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+    } else if (qssServerGaveUp.load()) {
+        exitCode = ERROR_SERVICE_SPECIFIC_ERROR;
     }
 
     QSS_STATS stats;
@@ -199,6 +204,7 @@ BOOL qssServiceStart(void)
 void Qss_ServiceStop(DWORD bTerminateThread)
 {
     Qss_TracePrintf(QSS_TRACE_WARNINGS, "Qss_ServiceStop: called with bTerminateThread = %u", (unsigned)bTerminateThread);
+    if (!bTerminateThread) qssServerGaveUp.store(true);
 
     int state = QSS_RUN_STARTING;
     if (qssRunState.compare_exchange_strong(state, QSS_RUN_STOP_REQUESTED)) return;

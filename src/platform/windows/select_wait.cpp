@@ -1,4 +1,4 @@
-// The select set limit and the wake-up on Windows: a loopback datagram socket
+// The wake-up on Windows: a loopback datagram socket
 // that the raising thread sends one byte to.
 #include <atomic>
 #include <new>
@@ -10,24 +10,6 @@ struct DV_WAKEUP {
     SOCKADDR_IN self;
     std::atomic<bool> raised;
 };
-
-BOOL DvSelectSetAdd(fd_set* set, SOCKET s)
-{
-    for (u_int i = 0; i < set->fd_count; ++i) {
-        if (set->fd_array[i] == s) return TRUE;
-    }
-    if (set->fd_count >= DV_SELECT_MAX_SOCKETS || set->fd_count >= FD_SETSIZE) return FALSE;
-    set->fd_array[set->fd_count++] = s;
-    return TRUE;
-}
-
-BOOL DvSelectSetHas(const fd_set* set, SOCKET s)
-{
-    for (u_int i = 0; i < set->fd_count; ++i) {
-        if (set->fd_array[i] == s) return TRUE;
-    }
-    return FALSE;
-}
 
 DV_WAKEUP* DvWakeupCreate(void)
 {
