@@ -3,8 +3,9 @@
 // instance table already holds attached peers, holders and voters.
 //
 // The seed requests run once; every input then starts from a copy of the
-// server they left (records, timers, clock and persisted states, all in
-// memory), so that an input costs what its own datagrams cost.
+// server they left (records, timers and persisted states, all in memory, the
+// records' ticks as old as they were then), so that an input costs what its
+// own datagrams cost.
 //
 // An input is a sequence of datagrams, each as
 //   flags (1 byte)  bits 0-1: the sending peer (AM1, AM2 or a stranger);
@@ -176,8 +177,10 @@ struct Seeded {
     dvfuzz::MemoryRegistry registry;
 };
 
-// A copy of the seeded record in the table, with its timers armed again.
-void RestoreRecord(const SeededRecord& seeded)
+// A copy of the seeded record in the table, with its timers armed again and
+// its ticks moved by shift: the clock only runs forward, so that the table's
+// ageing never sees it wrap.
+void RestoreRecord(const SeededRecord& seeded, DWORD shift)
 {
     DWORD status = 0;
     QSS_INSTANCE* record = qssNewInstance(seeded.record.pvmId, &status);
@@ -185,7 +188,6 @@ void RestoreRecord(const SeededRecord& seeded)
     record->protocolRevision = seeded.record.protocolRevision;
     record->instanceTimeout = seeded.record.instanceTimeout;
     record->systemTimeAcquired = seeded.record.systemTimeAcquired;
-    record->quietSince = seeded.record.quietSince;
     for (int i = 0; i < 2; ++i) {
         QSS_AM_INFO& slot = record->am[i];
         slot = seeded.record.am[i];
@@ -193,7 +195,7 @@ void RestoreRecord(const SeededRecord& seeded)
         slot.hInstanceTimeout = NULL;
         slot.pInstanceTimeoutTicket = NULL;
         if (seeded.keepaliveArmed[i]) qssResetKeepaliveTimeoutTimer(&slot);
-        slot.lastKeepaliveTick = seeded.record.am[i].lastKeepaliveTick;
+        slot.lastKeepaliveTick = seeded.record.am[i].lastKeepaliveTick + shift;
     }
     if (seeded.quorumArmed && !qssArmInstanceTimer(record, record, qssQuorumTimeoutCallback, dvfuzz::kSeedTimeout,
                                                    &record->hQuorumTimeout, &record->pQuorumTimeoutTicket))
@@ -204,9 +206,8 @@ void RestoreRecord(const SeededRecord& seeded)
 void Restore(const Seeded& seeded)
 {
     EnterCriticalSection(&qssInstanceLock);
-    for (const SeededRecord& record : seeded.records) RestoreRecord(record);
+    for (const SeededRecord& record : seeded.records) RestoreRecord(record, fuzzTick - seeded.tick);
     qssServerInfo.activeInstanceCount = seeded.activeInstanceCount;
-    fuzzTick = seeded.tick;
     if (dvfuzz::RegistryChanged()) {
         dvfuzz::Registry() = seeded.registry;
         dvfuzz::ForgetChanges();
