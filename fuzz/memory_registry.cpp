@@ -3,7 +3,6 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -54,9 +53,12 @@ MemoryRegistry gKeys;
 bool gChanged = false;
 OpenKey gOpen[256];
 
+// Registry names compare without case in ASCII.
 void ToLower(std::string* text)
 {
-    for (char& c : *text) c = (char)std::tolower((unsigned char)c);
+    for (char& c : *text) {
+        if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+    }
 }
 
 OpenKey* Open(HKEY key)
