@@ -152,6 +152,7 @@ VOID WINAPI qssServiceMain(DWORD, LPSTR*)
     }
     std::memset(&qssServiceStatus, 0, sizeof qssServiceStatus);
     std::memset(&qssStats, 0, sizeof qssStats);
+    qssServerGaveUp.store(false);
     qssServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
 
     DWORD exitCode = NO_ERROR;
