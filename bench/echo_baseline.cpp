@@ -73,7 +73,7 @@ int main(int argc, char** argv)
         struct timeval timeout;
         timeout.tv_sec = (long)(interval / 1000);
         timeout.tv_usec = (long)((interval % 1000) * 1000);
-        int ready = select(DvSelectNfds(&readSet), &readSet, NULL, NULL, &timeout);
+        int ready = select(0, &readSet, NULL, NULL, &timeout);
         if (ready == SOCKET_ERROR) return 1;
         if (ready == 0 || !DvSelectSetHas(&readSet, sock)) continue;
         std::memset(buffer, 0, sizeof(buffer));

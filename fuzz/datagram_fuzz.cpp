@@ -2,6 +2,11 @@
 // run on the server thread's own per-datagram function against a server whose
 // instance table already holds attached peers, holders and voters.
 //
+// The seed requests run once; every input then starts from a copy of the
+// server they left (records, timers and persisted states, all in memory, the
+// records' ticks as old as they were then), so that an input costs what its
+// own datagrams cost.
+//
 // An input is a sequence of datagrams, each as
 //   flags (1 byte)  bits 0-1: the sending peer (AM1, AM2 or a stranger);
 //                   bit 6: the instance retain time passes before it arrives;
@@ -17,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "Qss/config/parameters.h"
 #include "Qss/diag/diag.h"
@@ -24,8 +30,13 @@
 #include "Qss/net/reply.h"
 #include "Qss/net/server_thread.h"
 #include "Qss/quorum/instance_lock.h"
+#include "Qss/quorum/instance_ageing.h"
 #include "Qss/quorum/instance_table.h"
+#include "Qss/quorum/instance_timer.h"
+#include "Qss/quorum/keepalive.h"
+#include "Qss/quorum/quorum_decision.h"
 #include "fuzz_support.h"
+#include "memory_registry.h"
 #include "seed_requests.h"
 
 namespace {
@@ -64,26 +75,23 @@ int BoundUdpSocket(SOCKADDR_IN* address)
 
 // The one-time start: what the service start does before its server thread
 // runs, with the identity the seed requests address.
-Sockets& Server()
+Sockets StartServer()
 {
-    static Sockets sockets = [] {
-        dvfuzz::UsePrivateStateDir();
-        setenv("COMPUTERNAME", dvfuzz::kHostName, 1);
-        qssTraceFlags = 0;
-        qssGetTick = FuzzTick;
-        if (!Qss_Initialize()) Fail("Qss_Initialize failed");
-        DWORD size = sizeof(qssServerInfo.hostName);
-        if (!GetComputerNameA(qssServerInfo.hostName, &size)) Fail("GetComputerNameA failed");
-        StringCbCopyA(qssServerInfo.serverId, sizeof(qssServerInfo.serverId), dvfuzz::kServerId);
-        qssServerInfo.protocolMinor = QSS_PROTOCOL_MINOR;
-        qssServerInfo.protocolMajor = QSS_PROTOCOL_MAJOR;
-        qssServerInfo.componentInfo = qssComponentInfo;
-        Sockets s;
-        s.receive = BoundUdpSocket(nullptr);
-        for (int i = 0; i < kPeers; ++i) s.peer[i] = BoundUdpSocket(&s.peerAddress[i]);
-        return s;
-    }();
-    return sockets;
+    dvfuzz::UsePrivateStateDir();
+    setenv("COMPUTERNAME", dvfuzz::kHostName, 1);
+    qssTraceFlags = 0;
+    qssGetTick = FuzzTick;
+    if (!Qss_Initialize()) Fail("Qss_Initialize failed");
+    DWORD size = sizeof(qssServerInfo.hostName);
+    if (!GetComputerNameA(qssServerInfo.hostName, &size)) Fail("GetComputerNameA failed");
+    StringCbCopyA(qssServerInfo.serverId, sizeof(qssServerInfo.serverId), dvfuzz::kServerId);
+    qssServerInfo.protocolMinor = QSS_PROTOCOL_MINOR;
+    qssServerInfo.protocolMajor = QSS_PROTOCOL_MAJOR;
+    qssServerInfo.componentInfo = qssComponentInfo;
+    Sockets s;
+    s.receive = BoundUdpSocket(nullptr);
+    for (int i = 0; i < kPeers; ++i) s.peer[i] = BoundUdpSocket(&s.peerAddress[i]);
+    return s;
 }
 
 void CheckReply(const BYTE* reply, ssize_t size)
@@ -154,28 +162,121 @@ void CheckInstances()
     LeaveCriticalSection(&qssInstanceLock);
 }
 
-// Lets every timer end, checks what it sent, and goes back to a server that
-// has just started: no timer, no record, no persisted state.
-void Restart(const Sockets& s)
+// A record as the seed requests left it, and which of its timers were armed.
+struct SeededRecord {
+    QSS_INSTANCE record;
+    bool keepaliveArmed[2];
+    bool quorumArmed;
+};
+
+// The server as the seed requests left it.
+struct Seeded {
+    std::vector<SeededRecord> records;  // oldest first
+    DWORD activeInstanceCount;
+    DWORD tick;
+    dvfuzz::MemoryRegistry registry;
+};
+
+// A copy of the seeded record in the table, with its timers armed again and
+// its ticks moved by shift: the clock only runs forward, so that the table's
+// ageing never sees it wrap.
+void RestoreRecord(const SeededRecord& seeded, DWORD shift)
 {
-    if (!DeleteTimerQueueEx(qssHTimerQueue, INVALID_HANDLE_VALUE)) Fail("DeleteTimerQueueEx failed");
+    DWORD status = 0;
+    QSS_INSTANCE* record = qssNewInstance(seeded.record.pvmId, &status);
+    if (!record) Fail("cannot restore a seeded record");
+    record->protocolRevision = seeded.record.protocolRevision;
+    record->instanceTimeout = seeded.record.instanceTimeout;
+    record->systemTimeAcquired = seeded.record.systemTimeAcquired;
+    for (int i = 0; i < 2; ++i) {
+        QSS_AM_INFO& slot = record->am[i];
+        slot = seeded.record.am[i];
+        slot.pInstance = record;
+        slot.hInstanceTimeout = NULL;
+        slot.pInstanceTimeoutTicket = NULL;
+        if (seeded.keepaliveArmed[i]) qssResetKeepaliveTimeoutTimer(&slot);
+        slot.lastKeepaliveTick = seeded.record.am[i].lastKeepaliveTick + shift;
+    }
+    if (seeded.quorumArmed && !qssArmInstanceTimer(record, record, qssQuorumTimeoutCallback, dvfuzz::kSeedTimeout,
+                                                   &record->hQuorumTimeout, &record->pQuorumTimeoutTicket))
+        Fail("cannot arm a seeded quorum timer");
+    qssReviewInstanceAgeing(record);
+}
+
+void Restore(const Seeded& seeded)
+{
+    EnterCriticalSection(&qssInstanceLock);
+    for (const SeededRecord& record : seeded.records) RestoreRecord(record, fuzzTick - seeded.tick);
+    qssServerInfo.activeInstanceCount = seeded.activeInstanceCount;
+    if (dvfuzz::RegistryChanged()) {
+        dvfuzz::Registry() = seeded.registry;
+        dvfuzz::ForgetChanges();
+    }
+    LeaveCriticalSection(&qssInstanceLock);
+}
+
+const Seeded& Seed(const Sockets& s)
+{
+    static const Seeded seeded = [&] {
+        for (const dvfuzz::SeedRequest& seed : dvfuzz::SeedRequests()) {
+            Receive(s, seed.peer, seed.bytes.data(), seed.bytes.size(), false);
+        }
+        DrainReplies(s, true);
+        Seeded taken;
+        EnterCriticalSection(&qssInstanceLock);
+        for (const QSS_INSTANCE* record = qssInstanceList; record; record = record->pNext) {
+            taken.records.insert(taken.records.begin(),
+                                 {*record,
+                                  {record->am[0].hInstanceTimeout != NULL, record->am[1].hInstanceTimeout != NULL},
+                                  record->hQuorumTimeout != NULL});
+        }
+        taken.activeInstanceCount = qssServerInfo.activeInstanceCount;
+        taken.tick = fuzzTick;
+        taken.registry = dvfuzz::Registry();
+        LeaveCriticalSection(&qssInstanceLock);
+        return taken;
+    }();
+    return seeded;
+}
+
+// Deletes every armed timer. False when a callback may still be under way.
+bool DisarmAllTimers()
+{
+    EnterCriticalSection(&qssInstanceLock);
+    bool quiet = true;
+    for (QSS_INSTANCE* record = qssInstanceList; record; record = record->pNext) {
+        for (QSS_AM_INFO& slot : record->am) {
+            if (slot.hInstanceTimeout)
+                qssDisarmInstanceTimer(record, &slot.hInstanceTimeout, &slot.pInstanceTimeoutTicket);
+        }
+        if (record->hQuorumTimeout) qssDisarmInstanceTimer(record, &record->hQuorumTimeout, &record->pQuorumTimeoutTicket);
+        if (qssInstanceTimersPending(record)) quiet = false;
+    }
+    LeaveCriticalSection(&qssInstanceLock);
+    return quiet;
+}
+
+// Ends every timer, checks what was sent, and goes back to the seeded server.
+// Only when a timer's callback may still run does the timer queue have to be
+// replaced (its deletion waits for the callbacks).
+void Reset(const Sockets& s, const Seeded& seeded)
+{
+    if (!DisarmAllTimers()) {
+        if (!DeleteTimerQueueEx(qssHTimerQueue, INVALID_HANDLE_VALUE)) Fail("DeleteTimerQueueEx failed");
+        qssHTimerQueue = CreateTimerQueue();
+        if (!qssHTimerQueue) Fail("CreateTimerQueue failed");
+    }
     DrainReplies(s, true);
     qssDeleteAllInstances();
-    qssServerInfo.activeInstanceCount = 0;
-    qssHTimerQueue = CreateTimerQueue();
-    if (!qssHTimerQueue) Fail("CreateTimerQueue failed");
-    dvfuzz::ClearStateDir();
+    Restore(seeded);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    Sockets& s = Server();
-    for (const dvfuzz::SeedRequest& seed : dvfuzz::SeedRequests()) {
-        Receive(s, seed.peer, seed.bytes.data(), seed.bytes.size(), false);
-    }
-    DrainReplies(s, true);
+    static const Sockets s = StartServer();
+    const Seeded& seeded = Seed(s);
 
     size_t pos = 0;
     while (pos + 3 <= size) {
@@ -190,6 +291,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         CheckInstances();
         pos += length;
     }
-    Restart(s);
+    Reset(s, seeded);
     return 0;
 }

@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 
 #include "Qss/service/lifecycle.h"
+#include "platform/win32.h"
 
 // The event log also goes to syslog; a fuzzer writes events by the hundred
 // thousand, which must not land in the machine's journal. These replace the C
@@ -16,6 +18,22 @@
 extern "C" void openlog(const char*, int, int) {}
 extern "C" void syslog(int, const char*, ...) {}
 extern "C" void closelog(void) {}
+
+// Events are checked and dropped: a harness reports them by the million and
+// reads none, and writing them would cost more than the rest of an input.
+// The linker puts these in the place of the event log's calls (--wrap, see
+// fuzz/CMakeLists.txt); what a report hands over must still be readable.
+char dvEventSource;
+size_t dvEventBytesRead;
+extern "C" HANDLE __wrap__Z20RegisterEventSourceAPKcS0_(LPCSTR, LPCSTR) { return &dvEventSource; }
+extern "C" BOOL __wrap__Z21DeregisterEventSourcePv(HANDLE) { return TRUE; }
+extern "C" BOOL __wrap__Z12ReportEventAPvttjS_tjPPKcS_(HANDLE, WORD, WORD, DWORD, PSID, WORD stringCount,
+                                                        DWORD dataSize, LPCSTR* strings, LPVOID data)
+{
+    for (WORD i = 0; i < stringCount; ++i) dvEventBytesRead += std::strlen(strings[i]);
+    for (DWORD i = 0; i < dataSize; ++i) dvEventBytesRead += static_cast<const unsigned char*>(data)[i];
+    return TRUE;
+}
 
 // The server library leaves the service's stop to the program. Only a failed
 // wait of the server thread asks for it, and no harness runs that thread.
@@ -36,21 +54,6 @@ void RemoveStateDir()
     std::filesystem::remove_all(StateDir(), ignored);
 }
 
-// Through the registry, whose database stays open for the process.
-void DeleteSubkeys(HKEY key)
-{
-    char name[256];
-    DWORD length = sizeof name;
-    while (RegEnumKeyExA(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
-        HKEY sub;
-        if (RegOpenKeyExA(key, name, 0, KEY_ALL_ACCESS, &sub) != ERROR_SUCCESS) std::abort();
-        DeleteSubkeys(sub);
-        RegCloseKey(sub);
-        if (RegDeleteKeyA(key, name) != ERROR_SUCCESS) std::abort();
-        length = sizeof name;
-    }
-}
-
 }  // namespace
 
 const std::string& UsePrivateStateDir()
@@ -67,13 +70,6 @@ const std::string& UsePrivateStateDir()
     setenv("DORVANE_STATE_DIR", folder.c_str(), 1);
     std::atexit(RemoveStateDir);
     return folder;
-}
-
-void ClearStateDir()
-{
-    std::error_code ignored;
-    DeleteSubkeys(HKEY_LOCAL_MACHINE);
-    std::filesystem::resize_file(StateDir() + "/eventlog/Application.jsonl", 0, ignored);
 }
 
 }  // namespace dvfuzz

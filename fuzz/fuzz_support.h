@@ -11,8 +11,4 @@ namespace dvfuzz {
 // Returns the folder.
 const std::string& UsePrivateStateDir();
 
-// Empties the registry and the event log of the private state folder, so that
-// each input starts from the same state and the log does not grow without end.
-void ClearStateDir();
-
 }  // namespace dvfuzz

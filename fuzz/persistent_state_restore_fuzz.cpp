@@ -9,7 +9,8 @@
 //   ...
 //
 // A restore that succeeds must leave every record it made in the state the
-// quorum engine expects of a persisted holder.
+// quorum engine expects of a persisted holder. The keys are kept in memory
+// (memory_registry.h), written through the registry's calls.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +24,7 @@
 #include "Qss/quorum/instance_lock.h"
 #include "Qss/quorum/instance_table.h"
 #include "fuzz_support.h"
+#include "memory_registry.h"
 #include "platform/posix/registry_value_file.h"
 #include "platform/win32.h"
 
@@ -105,6 +107,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     if (qssRestorePersistentStates()) CheckRestored();
     qssDeleteAllInstances();
-    dvfuzz::ClearStateDir();
+    dvfuzz::Registry().clear();
     return 0;
 }

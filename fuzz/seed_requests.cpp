@@ -7,9 +7,6 @@
 namespace dvfuzz {
 namespace {
 
-// Long enough that no keepalive or quorum timer fires while an input runs.
-const uint32_t kLongTimeout = 600000;
-
 struct Builder {
     std::vector<SeedRequest> requests;
     ULONGLONG sequence = 1000;
@@ -49,14 +46,14 @@ struct Builder {
     {
         auto r = Start<QSS_ATTACH_INSTANCE_REQUEST>(ZEL_K_QS_PACKET_TYPE_ATTACH_INSTANCE, pvm, amNumber);
         r.keepaliveInterval = 1000;
-        r.instanceTimeout = kLongTimeout;
+        r.instanceTimeout = kSeedTimeout;
         Send(amNumber, r);
     }
 
     void Acquire(uint8_t pvm, uint32_t amNumber, ULONGLONG health)
     {
         auto r = Start<QSS_ACQUIRE_QUORUM_REQUEST>(ZEL_K_QS_PACKET_TYPE_ACQUIRE_QUORUM, pvm, amNumber);
-        r.quorumTimeout = kLongTimeout;
+        r.quorumTimeout = kSeedTimeout;
         r.health = health;
         Send(amNumber, r);
     }
@@ -78,8 +75,7 @@ std::vector<SeedRequest> Build()
     b.Attach(0x33, 1);
     b.Attach(0x33, 2);
     b.Acquire(0x33, 2, 5);
-    // PVM 44..44: only AM2 attached. (One grant only: each grant is persisted,
-    // which costs more than all the rest of an input.)
+    // PVM 44..44: only AM2 attached.
     b.Attach(0x44, 2);
     return b.requests;
 }

@@ -1,5 +1,5 @@
-// The requests that bring the datagram harness's server into its starting
-// state before each input: PVMs with both peers attached, with a holder, with
+// The requests that bring the datagram harness's server into the state every
+// input starts from: PVMs with both peers attached, with a holder, with
 // a voter, and with one peer attached.
 #pragma once
 
@@ -12,6 +12,10 @@ namespace dvfuzz {
 // (fuzz/corpus/make_datagram_corpus.py uses the same).
 constexpr const char* kHostName = "DVFUZZ";
 constexpr const char* kServerId = "0d1e2f30-4152-4637-8899-aabbccddeeff";
+
+// The seeds' keepalive and quorum timeouts (ms): long enough that none of
+// their timers fires while an input runs.
+constexpr uint32_t kSeedTimeout = 600000;
 
 // Peers: 0 AM1, 1 AM2, 2 a stranger.
 struct SeedRequest {

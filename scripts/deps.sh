@@ -2,6 +2,7 @@
 # Installs the Debian packages the build and the tests need, when missing.
 # Usage: scripts/deps.sh [extra-package...]
 set -euo pipefail
+. "$(dirname "$0")/apt.sh"
 
 packages=(cmake make g++ googletest libgtest-dev libgmock-dev libbenchmark-dev
           g++-mingw-w64-i686 binutils-mingw-w64-i686 file python3
@@ -17,17 +18,8 @@ for p in "${optional[@]}"; do installed "$p" || missing_optional+=("$p"); done
 [ ${#missing[@]} -eq 0 ] && [ ${#missing_optional[@]} -eq 0 ] && exit 0
 
 echo "Installing:" "${missing[@]}" "${missing_optional[@]}"
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO=sudo
-apt_install() { DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "$@" >/dev/null; }
-if [ ${#missing[@]} -gt 0 ]; then
-    $SUDO apt-get update -qq
-    apt_install "${missing[@]}"
-elif ! $SUDO apt-get update -qq; then
-    echo "Could not update the package lists; not installing: ${missing_optional[*]}" >&2
-    exit 0
-fi
+apt_install "${missing[@]}"
 [ ${#missing_optional[@]} -eq 0 ] && exit 0
 # tshark asks whether non-root users may capture; answer no without a prompt.
-echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
-apt_install "${missing_optional[@]}" || echo "Could not install: ${missing_optional[*]} (their tests are skipped)" >&2
+echo "wireshark-common wireshark-common/install-setuid boolean false" | $apt_sudo debconf-set-selections
+apt_install_optional "${missing_optional[@]}"

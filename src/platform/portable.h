@@ -2,14 +2,6 @@
 // so that program code never tests the target itself.
 #pragma once
 
-#ifdef _WIN32
-// Winsock ignores select's first argument.
-inline int DvSelectNfds(const fd_set*) { return 0; }
-#else
-// The highest descriptor in the set plus one, as POSIX select needs.
-int DvSelectNfds(const fd_set* set);
-#endif
-
 // Format checking for the program's own printf-like functions. Not on Windows,
 // where DWORD is unsigned long and the program formats it with "%u" as the SDK allows.
 #ifdef _WIN32

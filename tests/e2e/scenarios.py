@@ -4,11 +4,13 @@ command line, its console output, signals and its UDP port on loopback.
 Each scenario is a function of a Session; a failed check raises AssertionError.
 """
 import signal
+import socket
 import time
 import uuid
 
 import wire
 from peer import Peer
+from processes import cpu_seconds, udp_ports
 from targets import free_udp_port, interrupt
 
 SCENARIOS = []
@@ -375,6 +377,30 @@ def keepalive_timeout(s):
     check_equal(state.am1[2], 1, "AM1 ONLINE after attaching again")
     # With every AM silent, no instance counts as active any more.
     wait_until(lambda: am1.query_service().active_instances == 0, "instances to go inactive")
+
+
+@scenario("stray datagrams to every other port of the server leave it idle and answering")
+def stray_datagrams(s):
+    s.install()
+    program = s.console("-debug_errors")
+    am1, am2 = s.pair()
+    pids = s.target.processes_of(program)
+    others = [port for port in udp_ports(pids) if port != s.port]
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as stranger:
+        for port in others:
+            stranger.sendto(b"wake up", ("127.0.0.1", port))
+    # A server thread woken by them would spin a whole core; idle, it waits on
+    # select. Generous: an idle server uses next to nothing, a busy machine's
+    # share of a core for a spinning one is still above a quarter.
+    window = 1.0
+    before = cpu_seconds(pids)
+    time.sleep(window)
+    used = cpu_seconds(pids) - before
+    check(used < window / 4, f"{used:.2f} s of CPU in {window} s after datagrams to ports {others}")
+    pvm = new_pvm()
+    attach_pair(am1, am2, pvm)
+    check_equal(status_of(am1, am1.acquire(pvm, 1, quorum_timeout=0)), 0, "quorum after the stray datagrams")
+    check_equal(am2.query_service().active_instances, 1, "active instances")
 
 
 @scenario("restart rule: SIGKILL while holding, holders restored, partners refused, free after release")

@@ -11,7 +11,7 @@ import tempfile
 import threading
 import time
 
-from processes import kill_each, processes_with_environment
+from processes import kill_each, process_tree, processes_with_environment
 from wine_prefix import WinePrefix, unix_to_windows
 
 COMMAND_TIMEOUT = 120
@@ -110,6 +110,10 @@ class Target:
     def start(self, *args):
         return Program(self.argv(*args), self.env())
 
+    def processes_of(self, program):
+        """The processes that hold the program's sockets and run its code."""
+        return process_tree(program.process.pid)
+
     def close(self):
         pass
 
@@ -179,6 +183,10 @@ class WineTarget(Target):
 
     def env(self):
         return self.prefix.env
+
+    def processes_of(self, program):
+        # The prefix's wineserver holds every socket of its programs too.
+        return sorted(set(process_tree(program.process.pid)) | set(self.prefix.processes()))
 
 
 def interrupt(program):

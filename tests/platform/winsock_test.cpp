@@ -1,8 +1,11 @@
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -34,7 +37,7 @@ bool waitReadable(SOCKET s)
     FD_ZERO(&set);
     FD_SET(s, &set);
     struct timeval timeout = {2, 0};
-    return select(DvSelectNfds(&set), &set, nullptr, nullptr, &timeout) == 1;
+    return select(0, &set, nullptr, nullptr, &timeout) == 1;
 }
 
 std::vector<std::string> addressesOf(const char* name, const char* service, int* status)
@@ -102,7 +105,7 @@ TEST(WinsockErrors, SystemCallsLeaveMappedCodes)
     FD_ZERO(&set);
     FD_SET(second, &set);
     struct timeval timeout = {0, 0};
-    EXPECT_EQ(select(DvSelectNfds(&set), &set, nullptr, nullptr, &timeout), SOCKET_ERROR);
+    EXPECT_EQ(select(0, &set, nullptr, nullptr, &timeout), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
     EXPECT_EQ(closesocket(second), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
@@ -213,22 +216,51 @@ TEST(WinsockAddresses, WithoutAnEntryTheSystemResolverAnswersWithWinsockCodes)
     EXPECT_EQ(WSAGetLastError(), WSAHOST_NOT_FOUND);
 }
 
-TEST(WinsockSelect, NfdsIsTheHighestDescriptorPlusOne)
+TEST(WinsockSelect, ServesDescriptorsAboveTheSystemBitmap)
 {
+    struct rlimit limit;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const struct rlimit saved = limit;
+    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < 1100) GTEST_SKIP() << "too few descriptors allowed";
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? 2048 : std::min<rlim_t>(limit.rlim_max, 2048);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    std::vector<int> filler;
+    for (int fd = -1; fd < 1024;) {
+        fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        filler.push_back(fd);
+    }
+
+    SOCKADDR_IN address;
+    SOCKET receiver = boundLoopbackSocket(&address);
+    SOCKET sender = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    ASSERT_GE(receiver, 1024);
+    DV_WAKEUP* wakeup = DvWakeupCreate();
+    ASSERT_NE(wakeup, nullptr);
+    const char datagram[] = "above";
+    ASSERT_EQ(sendto(sender, datagram, sizeof(datagram), 0, (SOCKADDR*)&address, sizeof(address)),
+              (int)sizeof(datagram));
+
     fd_set set;
     FD_ZERO(&set);
-    EXPECT_EQ(DvSelectNfds(&set), 0);
-    FD_SET(3, &set);
-    FD_SET(17, &set);
-    EXPECT_EQ(DvSelectNfds(&set), 18);
-    // Either side of a word boundary, and the last descriptor a set can hold.
-    FD_SET(63, &set);
-    EXPECT_EQ(DvSelectNfds(&set), 64);
-    FD_SET(64, &set);
-    EXPECT_EQ(DvSelectNfds(&set), 65);
-    FD_SET(FD_SETSIZE - 1, &set);
-    EXPECT_EQ(DvSelectNfds(&set), FD_SETSIZE);
-    FD_CLR(FD_SETSIZE - 1, &set);
-    FD_CLR(64, &set);
-    EXPECT_EQ(DvSelectNfds(&set), 64);
+    ASSERT_TRUE(DvSelectSetAdd(&set, sender));
+    ASSERT_TRUE(DvSelectSetAdd(&set, receiver));
+    ASSERT_TRUE(DvWakeupAddToSet(wakeup, &set));
+    struct timeval timeout = {2, 0};
+    EXPECT_EQ(select(0, &set, nullptr, nullptr, &timeout), 1);
+    EXPECT_TRUE(DvSelectSetHas(&set, receiver));
+    EXPECT_FALSE(FD_ISSET(sender, &set));
+    char buffer[16];
+    EXPECT_EQ(recvfrom(receiver, buffer, (int)sizeof(buffer), 0, nullptr, nullptr), (int)sizeof(datagram));
+
+    DvWakeupRaise(wakeup);
+    FD_ZERO(&set);
+    ASSERT_TRUE(DvWakeupAddToSet(wakeup, &set));
+    EXPECT_EQ(select(0, &set, nullptr, nullptr, nullptr), 1);
+
+    DvWakeupClose(wakeup);
+    closesocket(sender);
+    closesocket(receiver);
+    for (int fd : filler) close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
 }

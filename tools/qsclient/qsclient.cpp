@@ -167,7 +167,7 @@ int QsReceive(SOCKET sock, void* buffer, int capacity, DWORD timeoutMs, SOCKADDR
     struct timeval timeout;
     timeout.tv_sec = (long)(timeoutMs / 1000);
     timeout.tv_usec = (long)((timeoutMs % 1000) * 1000);
-    int ready = select(DvSelectNfds(&set), &set, NULL, NULL, &timeout);
+    int ready = select(0, &set, NULL, NULL, &timeout);
     if (ready < 0) return -1;
     if (ready == 0) return 0;
     SOCKADDR_IN source;

@@ -182,7 +182,7 @@ DWORD WINAPI qssServiceThread(LPVOID)
             struct timeval timeout;
             timeout.tv_sec = (long)(interval / 1000);
             timeout.tv_usec = (long)((interval % 1000) * 1000);
-            ready = select(DvSelectNfds(&readSet), &readSet, NULL, NULL, &timeout);
+            ready = select(0, &readSet, NULL, NULL, &timeout);
             if (DvWakeupIsRaised(qssServerWakeup)) break;
             if (ready == SOCKET_ERROR) {
                 int error = WSAGetLastError();

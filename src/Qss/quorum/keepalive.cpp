@@ -10,17 +10,26 @@
 #include "Qss/quorum/instance_timer.h"
 #include "Qss/quorum/request_frame.h"
 
-void qssResetKeepaliveTimeoutTimer(QSS_AM_INFO* slot)
+namespace {
+
+// Replaces the slot's timer by one due after dueTime ms; the last arming's tick is the caller's.
+void qssArmKeepaliveTimeoutTimer(QSS_AM_INFO* slot, DWORD dueTime)
 {
-    QSS_INSTANCE* record = slot->pInstance;
-    EnterCriticalSection(&qssInstanceLock);
     if (slot->hInstanceTimeout != NULL) {
         qssDeleteKeepaliveTimeoutTimer(slot, "qssResetKeepaliveTimeoutTimer", 5242);
     }
-    if (!qssArmInstanceTimer(record, slot, qssKeepaliveTimeoutCallback, record->instanceTimeout,
-                             &slot->hInstanceTimeout, &slot->pInstanceTimeoutTicket)) {
+    if (!qssArmInstanceTimer(slot->pInstance, slot, qssKeepaliveTimeoutCallback, dueTime, &slot->hInstanceTimeout,
+                             &slot->pInstanceTimeoutTicket)) {
         Qss_LogWin32Error("qssResetKeepaliveTimeoutTimer", 5259, "CreateTimerQueueTimer", (int)GetLastError(), 0);
     }
+}
+
+}  // namespace
+
+void qssResetKeepaliveTimeoutTimer(QSS_AM_INFO* slot)
+{
+    EnterCriticalSection(&qssInstanceLock);
+    qssArmKeepaliveTimeoutTimer(slot, slot->pInstance->instanceTimeout);
     slot->lastKeepaliveTick = qssGetTick();
     LeaveCriticalSection(&qssInstanceLock);
 }
@@ -48,8 +57,13 @@ void qssKeepaliveTimeoutCallback(PVOID parameter, BOOLEAN)
 
     EnterCriticalSection(&qssInstanceLock);
     DWORD since = qssGetTick() - slot->lastKeepaliveTick;
-    // A re-arming since this firing was due set the tick to the present.
+    // Early: the partner's attach raised the timeout after this timer was
+    // armed. Wait for the rest of the current timeout since the last arming,
+    // or a silent AM would never time out.
     if (since < record->instanceTimeout / 2) {
+        if (slot->bOnline && slot->hInstanceTimeout != NULL) {
+            qssArmKeepaliveTimeoutTimer(slot, record->instanceTimeout - since);
+        }
         LeaveCriticalSection(&qssInstanceLock);
         return;
     }

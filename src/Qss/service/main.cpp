@@ -142,7 +142,9 @@ void qssRunCommand(int argc, char* argv[])
     }
 }
 
-void qssRunService(void)
+// The process's exit code: 1 when the service failed to start or stopped
+// without being asked to, so that a supervisor restarts it.
+int qssRunService(void)
 {
     DWORD debug = 0;
     // The console bit and packet dumps make no sense without a console.
@@ -151,15 +153,16 @@ void qssRunService(void)
 
     static char serviceName[] = QSS_SERVICE_NAME;
     static const SERVICE_TABLE_ENTRYA serviceTable[] = {{serviceName, qssServiceMain}, {NULL, NULL}};
-    if (StartServiceCtrlDispatcherA(serviceTable)) return;
+    if (StartServiceCtrlDispatcherA(serviceTable)) return qssServiceStatus.dwWin32ExitCode == NO_ERROR ? 0 : 1;
     DWORD error = GetLastError();
     if (error == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {
         Qss_ConsolePrint("Application is running in a Command Window instead of as a service.\n");
-        return;
+        return 0;
     }
     Qss_LogWin32Error("main", QSS_LINE_START_DISPATCHER, "StartServiceCtrlDispatcher", (int)error, 0);
     qssLogStartFailure();
     Qss_TracePrintf(QSS_TRACE_ERRORS, "main: Service failed to start.\n");
+    return 0;
 }
 
 }  // namespace
@@ -172,11 +175,12 @@ int main(int argc, char* argv[])
     fflush(stdout);
 
     if (!qssCheckSystemVersion()) return 1;
+    int exitCode = 0;
     if (argc > 1) {
         qssRunCommand(argc, argv);
     } else {
-        qssRunService();
+        exitCode = qssRunService();
     }
     fflush(stdout);
-    return 0;
+    return exitCode;
 }

@@ -47,6 +47,9 @@ enum QSS_RUN_STATE : int {
     QSS_RUN_STOPPING,
 };
 std::atomic<int> qssRunState{QSS_RUN_STARTING};
+// The server thread stopped the service itself: nobody asked for the stop, so
+// the service ends as failed and a supervisor starts it again.
+std::atomic<bool> qssServerGaveUp{false};
 
 enum QSS_START_OUTCOME { QSS_START_FAILED, QSS_START_DONE, QSS_START_INTERRUPTED };
 
@@ -149,6 +152,7 @@ VOID WINAPI qssServiceMain(DWORD, LPSTR*)
     }
     std::memset(&qssServiceStatus, 0, sizeof qssServiceStatus);
     std::memset(&qssStats, 0, sizeof qssStats);
+    qssServerGaveUp.store(false);
     qssServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
 
     DWORD exitCode = NO_ERROR;
@@ -156,6 +160,8 @@ VOID WINAPI qssServiceMain(DWORD, LPSTR*)
                                 QSS_LINE_REPORT_START_PENDING) ||
         !qssServiceStart()) {
         qssLogStartFailure();
+        exitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+    } else if (qssServerGaveUp.load()) {
         exitCode = ERROR_SERVICE_SPECIFIC_ERROR;
     }
 
@@ -199,6 +205,7 @@ BOOL qssServiceStart(void)
 void Qss_ServiceStop(DWORD bTerminateThread)
 {
     Qss_TracePrintf(QSS_TRACE_WARNINGS, "Qss_ServiceStop: called with bTerminateThread = %u", (unsigned)bTerminateThread);
+    if (!bTerminateThread) qssServerGaveUp.store(true);
 
     int state = QSS_RUN_STARTING;
     if (qssRunState.compare_exchange_strong(state, QSS_RUN_STOP_REQUESTED)) return;

@@ -22,7 +22,7 @@ struct PointInfo {
     int error;
 };
 
-const PointInfo kPoints[kPointCount] = {{"reg_write", ENOSPC}, {"reg_flush", EIO}, {"reg_delete", EIO}};
+const PointInfo kPoints[kPointCount] = {{"reg_write", ENOSPC}, {"reg_flush", EIO}, {"reg_delete", EIO}, {"select", ENOMEM}};
 
 std::mutex gLock;
 Rule gRules[kPointCount];

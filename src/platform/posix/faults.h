@@ -1,5 +1,5 @@
-// Registry failures on demand, for tests of how the program reports a disk
-// that fails or fills up. Inert unless $DORVANE_FAULTS is set or a test sets
+// Failures on demand, for tests of how the program reports a disk that fails
+// or fills up, or a network layer that gives up. Inert unless $DORVANE_FAULTS is set or a test sets
 // faults with dvfaults::Set.
 //
 // The text is a comma-separated list of "point:N" (only the Nth call from now
@@ -7,12 +7,13 @@
 //   reg_write   RegSetValueExA and RegDeleteValueA fail with ERROR_DISK_FULL (ENOSPC)
 //   reg_flush   RegFlushKey fails with ERROR_GEN_FAILURE (EIO)
 //   reg_delete  RegDeleteKeyA fails with ERROR_GEN_FAILURE (EIO)
+//   select      select fails with WSAENOBUFS (ENOMEM)
 // for example DORVANE_FAULTS=reg_write:3,reg_flush:1+. A failing call changes nothing.
 #pragma once
 
 namespace dvfaults {
 
-enum Point { kRegistryWrite, kRegistryFlush, kRegistryDelete, kPointCount };
+enum Point { kRegistryWrite, kRegistryFlush, kRegistryDelete, kSelect, kPointCount };
 
 // Counts one call at point: the errno it must fail with, 0 when it goes ahead.
 int Check(Point point);

@@ -1,9 +1,6 @@
-// The select set limit and the wake-up over a non-blocking pipe.
+// The wake-up over a non-blocking pipe.
 #include <atomic>
-#include <bit>
 #include <cerrno>
-#include <cstdint>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -15,38 +12,6 @@ struct DV_WAKEUP {
     int writeFd;
     std::atomic<bool> raised;
 };
-
-namespace {
-
-static_assert(sizeof(fd_set) * 8 == FD_SETSIZE, "fd_set is a plain bit array");
-
-unsigned CountSockets(const fd_set* set)
-{
-    uint64_t words[sizeof(fd_set) / sizeof(uint64_t)];
-    std::memcpy(words, set, sizeof(words));
-    unsigned count = 0;
-    // Most words are empty: skip them rather than count their bits.
-    for (uint64_t word : words) {
-        if (word != 0) count += static_cast<unsigned>(std::popcount(word));
-    }
-    return count;
-}
-
-}  // namespace
-
-BOOL DvSelectSetAdd(fd_set* set, SOCKET s)
-{
-    if (s < 0 || s >= FD_SETSIZE) return FALSE;
-    if (FD_ISSET(s, set)) return TRUE;
-    if (CountSockets(set) >= DV_SELECT_MAX_SOCKETS) return FALSE;
-    FD_SET(s, set);
-    return TRUE;
-}
-
-BOOL DvSelectSetHas(const fd_set* set, SOCKET s)
-{
-    return s >= 0 && s < FD_SETSIZE && FD_ISSET(s, set) ? TRUE : FALSE;
-}
 
 DV_WAKEUP* DvWakeupCreate(void)
 {
@@ -85,7 +50,7 @@ BOOL DvWakeupIsRaised(DV_WAKEUP* wakeup) { return wakeup->raised.load() ? TRUE :
 
 BOOL DvWakeupAddToSet(DV_WAKEUP* wakeup, fd_set* set)
 {
-    if (wakeup->readFd >= FD_SETSIZE) return FALSE;
+    if (set->fd_count >= FD_SETSIZE) return FALSE;
     FD_SET(wakeup->readFd, set);
     return TRUE;
 }

@@ -20,6 +20,50 @@ typedef int SOCKET;
 #define INVALID_SOCKET (-1)
 #define SOCKET_ERROR (-1)
 
+// Winsock's fd_set: a count and a list of sockets, so any descriptor fits,
+// where the system's is a bitmap of the first 1024. Room for the 64 sockets
+// one Winsock select waits on, plus the server's wake-up.
+#undef FD_SETSIZE
+#define FD_SETSIZE 65
+typedef struct DvFdSet {
+    u_int fd_count;
+    SOCKET fd_array[FD_SETSIZE];
+} DvFdSet;
+#define fd_set DvFdSet
+
+// The macros as Winsock defines them: FD_SET ignores a socket already in the
+// set or a full set, FD_CLR keeps the order of the others.
+inline void DvFdSetAdd(SOCKET s, fd_set* set)
+{
+    for (u_int i = 0; i < set->fd_count; ++i) {
+        if (set->fd_array[i] == s) return;
+    }
+    if (set->fd_count < FD_SETSIZE) set->fd_array[set->fd_count++] = s;
+}
+inline void DvFdSetRemove(SOCKET s, fd_set* set)
+{
+    u_int kept = 0;
+    for (u_int i = 0; i < set->fd_count; ++i) {
+        if (set->fd_array[i] != s) set->fd_array[kept++] = set->fd_array[i];
+    }
+    set->fd_count = kept;
+}
+inline int DvFdIsSet(SOCKET s, const fd_set* set)
+{
+    for (u_int i = 0; i < set->fd_count; ++i) {
+        if (set->fd_array[i] == s) return 1;
+    }
+    return 0;
+}
+#undef FD_ZERO
+#undef FD_SET
+#undef FD_CLR
+#undef FD_ISSET
+#define FD_ZERO(set) ((set)->fd_count = 0)
+#define FD_SET(s, set) DvFdSetAdd((SOCKET)(s), (set))
+#define FD_CLR(s, set) DvFdSetRemove((SOCKET)(s), (set))
+#define FD_ISSET(s, set) DvFdIsSet((SOCKET)(s), (set))
+
 typedef struct sockaddr SOCKADDR;
 typedef struct sockaddr* PSOCKADDR;
 typedef struct sockaddr* LPSOCKADDR;
@@ -110,6 +154,10 @@ inline int sendto(SOCKET s, const char* buf, Length len, int flags, const struct
     return sendto(s, buf, (int)len, flags, to, (int)tolen);
 }
 int getsockname(SOCKET s, struct sockaddr* name, int* namelen);
+// Winsock's select over poll: nfds is ignored, each set keeps only its ready
+// sockets, and the result counts them over all sets. Sets that are all empty
+// fail with WSAEINVAL, a descriptor that is not open with WSAENOTSOCK.
+int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, const struct timeval* timeout);
 
 // getaddrinfo has the BSD signature, so the program's calls are redirected:
 // it consults the hosts-format file named by $DORVANE_HOSTS first and reports

@@ -7,7 +7,6 @@
 #define DV_WINSOCK_IMPLEMENTATION
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -18,10 +17,13 @@
 #include <string>
 #include <vector>
 
+#include <poll.h>
 #include <strings.h>
+#include <time.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/posix/faults.h"
 #include "platform/win32.h"
 
 namespace {
@@ -364,14 +366,71 @@ int DvWinsock_getaddrinfo(const char* pNodeName, const char* pServiceName, const
 
 void DvWinsock_freeaddrinfo(struct addrinfo* pAddrInfo) { freeResultList(pAddrInfo); }
 
-int DvSelectNfds(const fd_set* set)
+namespace {
+
+// Ready for what the set asks: data, or an error or hang-up that a receive
+// reports at once, as Winsock counts a socket readable then.
+const short readReady = POLLIN | POLLERR | POLLHUP;
+const short writeReady = POLLOUT | POLLERR | POLLHUP;
+
+struct SelectSet {
+    fd_set* set;
+    short events;
+    short ready;
+};
+
+int timeoutMs(const struct timeval* timeout)
 {
-    if (!set) return 0;
-    // A word at a time from the top: the server calls this before every select.
-    uint64_t words[sizeof(fd_set) / sizeof(uint64_t)];
-    memcpy(words, set, sizeof(words));
-    for (int w = (int)(sizeof(words) / sizeof(words[0])) - 1; w >= 0; --w) {
-        if (words[w] != 0) return w * 64 + 64 - std::countl_zero(words[w]);
+    if (!timeout) return -1;
+    long long ms = (long long)timeout->tv_sec * 1000 + (timeout->tv_usec + 999) / 1000;
+    return ms < 0 ? 0 : ms > 0x7FFFFFFF ? 0x7FFFFFFF : (int)ms;
+}
+
+long long monotonicMs()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+int select(int, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, const struct timeval* timeout)
+{
+    SelectSet sets[3] = {{readfds, POLLIN, readReady}, {writefds, POLLOUT, writeReady}, {exceptfds, POLLPRI, POLLPRI}};
+    struct pollfd fds[3 * FD_SETSIZE];
+    nfds_t count = 0;
+    for (const SelectSet& s : sets) {
+        if (!s.set) continue;
+        for (u_int i = 0; i < s.set->fd_count && i < FD_SETSIZE; ++i) {
+            fds[count++] = {s.set->fd_array[i], s.events, 0};
+        }
     }
-    return 0;
+    if (count == 0) return failWith(WSAEINVAL);
+    if (int injected = dvfaults::Check(dvfaults::kSelect)) return failWith(wsaErrorFromErrno(injected));
+
+    int wait = timeoutMs(timeout);
+    const long long deadline = monotonicMs() + wait;
+    int polled;
+    // A signal is no reason to give up the wait: the server stops on a failed select.
+    while ((polled = poll(fds, count, wait)) < 0 && errno == EINTR) {
+        if (wait > 0) wait = (int)std::max(0LL, deadline - monotonicMs());
+    }
+    if (polled < 0) return failWith(wsaErrorFromErrno(errno));
+    for (nfds_t i = 0; i < count; ++i) {
+        if (fds[i].revents & POLLNVAL) return failWith(WSAENOTSOCK);
+    }
+
+    int ready = 0;
+    nfds_t next = 0;
+    for (const SelectSet& s : sets) {
+        if (!s.set) continue;
+        u_int kept = 0;
+        for (u_int i = 0; i < s.set->fd_count && i < FD_SETSIZE; ++i, ++next) {
+            if (fds[next].revents & s.ready) s.set->fd_array[kept++] = s.set->fd_array[i];
+        }
+        s.set->fd_count = kept;
+        ready += (int)kept;
+    }
+    return ready;
 }

@@ -11,7 +11,20 @@ class KeepaliveTest : public dvtest::QuorumServerTest {
 protected:
     void SetUp() override { StartServer(); }
 
+    // AM2 keeps talking while AM1 is silent; true once AM1 is OFFLINE.
+    bool Am1TimesOutWhileAm2Talks()
+    {
+        bool am1Offline = false;
+        for (int i = 0; i < 1000 && !am1Offline; ++i) {
+            EXPECT_EQ(am2_.Keepalive(pvm_, 2, ++am2Sequence_).status(), ZEL_K_QS_STATUS_SUCCESS);
+            WithInstance(pvm_, [&](QSS_INSTANCE* record) { am1Offline = !record->am[0].bOnline; });
+            Sleep(20);
+        }
+        return am1Offline;
+    }
+
     PvmId pvm_ = MakePvmId(7);
+    ULONGLONG am2Sequence_ = 10;
 };
 
 TEST_F(KeepaliveTest, AKeepaliveReportsBothAgesAndRearmsTheSender)
@@ -65,15 +78,7 @@ TEST_F(KeepaliveTest, SilentAmsTimeOutOneByOne)
     am2_.Attach(pvm_, 2, kShortTimeout, 1);
     EXPECT_EQ(am1_.ActiveInstanceCount(), 1u);
 
-    // AM2 keeps talking while AM1 falls silent.
-    ULONGLONG sequence = 10;
-    bool am1Offline = false;
-    for (int i = 0; i < 1000 && !am1Offline; ++i) {
-        EXPECT_EQ(am2_.Keepalive(pvm_, 2, ++sequence).status(), ZEL_K_QS_STATUS_SUCCESS);
-        WithInstance(pvm_, [&](QSS_INSTANCE* record) { am1Offline = !record->am[0].bOnline; });
-        Sleep(20);
-    }
-    ASSERT_TRUE(am1Offline);
+    ASSERT_TRUE(Am1TimesOutWhileAm2Talks());
     EXPECT_EQ(am1_.ActiveInstanceCount(), 1u);
     std::vector<std::string> strings = LastEventStrings("0x8C00000C");
     ASSERT_EQ(strings.size(), 5u);
@@ -88,6 +93,18 @@ TEST_F(KeepaliveTest, SilentAmsTimeOutOneByOne)
     // Only an attach brings an AM back.
     EXPECT_EQ(am1_.Attach(pvm_, 1, kLongTimeout, 3).status(), ZEL_K_QS_STATUS_SUCCESS);
     EXPECT_EQ(am1_.ActiveInstanceCount(), 1u);
+}
+
+TEST_F(KeepaliveTest, ASilentAmTimesOutAfterItsPartnerRaisedTheTimeout)
+{
+    am1_.Attach(pvm_, 1, 40, 1);
+    am2_.Attach(pvm_, 2, 2 * kShortTimeout, 1);
+    // AM1's first firing comes early for the raised timeout; it must wait for the rest.
+    ASSERT_TRUE(Am1TimesOutWhileAm2Talks());
+    std::vector<std::string> strings = LastEventStrings("0x8C00000C");
+    ASSERT_EQ(strings.size(), 5u);
+    EXPECT_EQ(strings[0], "1");
+    EXPECT_GE(std::stoul(strings[2]), 2 * kShortTimeout);
 }
 
 TEST_F(KeepaliveTest, AHolderThatFallsSilentKeepsTheQuorum)

@@ -258,6 +258,19 @@ TEST_F(ServiceCommandsTest, AStartThatFailsEndsStoppedWithTheServiceSpecificCode
     EXPECT_FALSE(Contains(ids, "0x4C000001"));
 }
 
+TEST_F(ServiceCommandsTest, AServerThatStopsItselfEndsTheProcessAsFailed)
+{
+    ASSERT_EQ(Install().exitCode, 0);
+    // Run as the system manager runs it, with a select that fails at once.
+    ScopedEnv notify("NOTIFY_SOCKET", files_.file("notify").c_str());
+    ScopedEnv faults("DORVANE_FAULTS", "select:1");
+    RunResult run = RunDorvane({});
+    EXPECT_EQ(run.exitCode, 1) << run.output;
+    std::vector<std::string> ids = EventIds();
+    EXPECT_TRUE(Contains(ids, "0xCC000006"));
+    EXPECT_EQ(ids.back(), "0x4C000002");
+}
+
 TEST_F(ServiceCommandsTest, TheDebugValueTracesToTheEventLogWithoutConsoleOrPacketDumps)
 {
     ASSERT_EQ(Install().exitCode, 0);
