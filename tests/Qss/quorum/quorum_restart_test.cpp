@@ -2,13 +2,16 @@
 // order of the grant's durable write and its answer.
 #include <dlfcn.h>
 #include <limits.h>
+#include <iterator>
 #include <mutex>
+#include <set>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
 #include "Qss/config/pvm_id.h"
+#include "Qss/config/registry_store.h"
 #include "support/decision_server.h"
 #include "support/event_log.h"
 
@@ -78,6 +81,19 @@ protected:
         EXPECT_EQ(reply.header().sequence, sequence);
         return reply.status();
     }
+
+    // Deletes the persisted values of pvm from index first of the write order
+    // on, or only the one at first when only is set.
+    void CutValues(const PvmId& pvm, size_t first, bool only = false)
+    {
+        std::string key = std::string(QSS_PERSISTENT_STATES_KEY "\\") + dvtest::PersistentSubKey(pvm);
+        HKEY sub;
+        ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_SET_VALUE, &sub), ERROR_SUCCESS);
+        for (size_t i = first; i < (only ? first + 1 : std::size(kPersistedValueNames)); ++i) {
+            EXPECT_EQ(RegDeleteValueA(sub, kPersistedValueNames[i]), ERROR_SUCCESS);
+        }
+        RegCloseKey(sub);
+    }
 };
 
 TEST_F(QuorumRestartTest, EveryHolderIsRestoredAndItsPartnerRefusedAtOnce)
@@ -145,6 +161,43 @@ TEST_F(QuorumRestartTest, AfterAReleaseAndARestartTheQuorumIsFree)
     ASSERT_EQ(Acquire(am1_, pvm, 1, 21), ZEL_K_QS_STATUS_SUCCESS);
 }
 
+// A first grant cut short (the first values in their write order, or none)
+// was never answered: removed with a warning. Any other gap may be a damaged
+// holder's key: the start fails and names it.
+TEST_F(QuorumRestartTest, AnInterruptedFirstGrantIsRemovedAndAnyOtherGapStopsTheStart)
+{
+    ASSERT_TRUE(StartFromRegistry());
+    std::vector<PvmId> pvms;
+    for (unsigned n = 0; n < 4; ++n) {
+        pvms.push_back(MakePvmId(40 + n));
+        AttachBoth(pvms.back(), 1);
+        ASSERT_EQ(Acquire(am1_, pvms.back(), 1, 10 + n), ZEL_K_QS_STATUS_SUCCESS);
+    }
+    StopServer();
+    CutValues(pvms[0], 0);
+    CutValues(pvms[1], 1);
+    CutValues(pvms[2], 15);
+
+    ASSERT_TRUE(StartFromRegistry());
+    EXPECT_EQ(EventCount("0x4C000017"), 1);
+    std::set<std::string> removed;
+    for (const dvtest::EventRecord& event : dvtest::ReadEventLog()) {
+        if (event.id == "0x8C00001E" && event.strings.size() == 2) removed.insert(event.strings[0] + "=" + event.strings[1]);
+    }
+    EXPECT_EQ(removed, (std::set<std::string>{dvtest::PersistentSubKey(pvms[0]) + "=0",
+                                              dvtest::PersistentSubKey(pvms[1]) + "=1",
+                                              dvtest::PersistentSubKey(pvms[2]) + "=15"}));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_FALSE(InstanceExists(pvms[i]));
+        EXPECT_EQ(PersistedValues(pvms[i]), "");
+    }
+
+    StopServer();
+    CutValues(pvms[3], 9, true); // "AM1 Port"
+    EXPECT_FALSE(StartFromRegistry());
+    EXPECT_EQ(LastEventStrings("0xCC000015"), std::vector<std::string>{dvtest::PersistentSubKey(pvms[3])});
+}
+
 TEST_F(QuorumRestartTest, TheGrantIsDurableOnDiskBeforeItIsAnswered)
 {
     ASSERT_TRUE(StartFromRegistry());
@@ -174,21 +227,18 @@ TEST_F(QuorumRestartTest, TheGrantIsDurableOnDiskBeforeItIsAnswered)
         recording = false;
         events = recorded;
     }
-    // The subkey's values and folder were synced before the grant left.
-    std::string subKey = dvtest::PersistentSubKey(pvm);
-    size_t fileSync = events.size();
-    size_t folderSync = events.size();
+    // "Persistent States" was flushed, for every PVM's key under it, before the grant left.
+    const std::string parent = "/Persistent States";
+    size_t flush = events.size();
     size_t grantSent = events.size();
     for (size_t i = 0; i < events.size(); ++i) {
         const std::string& event = events[i];
-        if (event.find(subKey + "/.values.reg") != std::string::npos) fileSync = i;
-        if (event.size() > subKey.size() && event.compare(event.size() - subKey.size(), subKey.size(), subKey) == 0)
-            folderSync = i;
+        if (event.size() > parent.size() && event.compare(event.size() - parent.size(), parent.size(), parent) == 0)
+            flush = i;
         if (event == "send 12 0" && grantSent == events.size()) grantSent = i;
     }
     ASSERT_LT(grantSent, events.size());
-    EXPECT_LT(fileSync, grantSent);
-    EXPECT_LT(folderSync, grantSent);
+    EXPECT_LT(flush, grantSent);
 }
 
 }  // namespace
