@@ -133,6 +133,15 @@ def instance(peer, pvm):
     return reply.status, wire.instance_state(reply)
 
 
+def check_restored(pvm, holder, partner):
+    """After a restart both attach again: the partner is refused at once, the holder told it holds."""
+    check_equal(status_of(partner, partner.attach(pvm)), 0, "partner attaches after the restart")
+    check_equal(status_of(partner, partner.acquire(pvm, 1000, quorum_timeout=10000)), wire.QUORUM_DENIED,
+                "partner refused at once")
+    check_equal(status_of(holder, holder.attach(pvm)), 0, "holder attaches after the restart")
+    check_equal(status_of(holder, holder.acquire(pvm, 1)), wire.ALREADY_HOLDING, "holder still holds")
+
+
 def wait_until(condition, what, timeout=10):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -390,11 +399,7 @@ def restart_rule(s):
     s.kill_hard(program, am1, am2)
     s.console()
     for pvm, holder, partner in [(by_am1, am1, am2), (by_am2, am2, am1)]:
-        check_equal(status_of(partner, partner.attach(pvm)), 0, "partner attaches after the restart")
-        check_equal(status_of(partner, partner.acquire(pvm, 1000, quorum_timeout=10000)), wire.QUORUM_DENIED,
-                    "partner refused at once")
-        check_equal(status_of(holder, holder.attach(pvm)), 0, "holder attaches after the restart")
-        check_equal(status_of(holder, holder.acquire(pvm, 1)), wire.ALREADY_HOLDING, "holder still holds")
+        check_restored(pvm, holder, partner)
         check_equal(status_of(holder, holder.release(pvm)), 0, "holder releases")
     check_equal(status_of(am1, am1.attach(free)), 0, "attach to the PVM nobody held")
     check_equal(status_of(am1, am1.acquire(free, 1, quorum_timeout=0)), 0, "PVM nobody held is free")
@@ -453,11 +458,7 @@ def held_grant(s):
         s.target.hold_flush(False)
     s.console()
     for pvm, holder, partner in [(contested, am2, am1), (waiting, am1, am2)]:
-        check_equal(status_of(partner, partner.attach(pvm)), 0, "partner attaches after the kill")
-        check_equal(status_of(partner, partner.acquire(pvm, 99, quorum_timeout=10000)), wire.QUORUM_DENIED,
-                    "partner refused: the grant was kept")
-        check_equal(status_of(holder, holder.attach(pvm)), 0, "holder attaches after the kill")
-        check_equal(status_of(holder, holder.acquire(pvm, 1)), wire.ALREADY_HOLDING, "the holder learns it holds")
+        check_restored(pvm, holder, partner)
 
 
 @scenario("service mode: install, start, answer, stop, remove through the program's own commands")
