@@ -1,5 +1,6 @@
 #include "platform/posix/faults.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -40,6 +41,18 @@ Rule gRules[kPointCount];
 bool gHeld[kPointCount];
 unsigned long gWaiting[kPointCount];
 bool gLoaded = false;
+// Set once loaded while no point can fail or wait: the calls then pass
+// without the lock (CreateTimerQueueTimer is on every keepalive's path).
+std::atomic<bool> gInert{false};
+
+// Under gLock.
+void UpdateInert()
+{
+    bool inert = gLoaded;
+    for (int i = 0; i < kPointCount; ++i)
+        inert = inert && gRules[i].first == 0 && !gRules[i].holdWhileFileExists && !gHeld[i];
+    gInert.store(inert, std::memory_order_release);
+}
 
 bool Parse(const char* text, Rule rules[kPointCount])
 {
@@ -83,6 +96,7 @@ bool Replace(const char* text)
         gHeld[i] = false;
     }
     gLoaded = true;
+    UpdateInert();
     gReleased.notify_all();
     return ok;
 }
@@ -107,6 +121,7 @@ bool Held(Point point)
 
 int Check(Point point)
 {
+    if (gInert.load(std::memory_order_acquire)) return 0;
     std::unique_lock<std::mutex> hold(gLock);
     LoadFromEnvironment();
     while (Held(point)) {
@@ -140,12 +155,14 @@ void Hold(Point point)
     std::lock_guard<std::mutex> hold(gLock);
     LoadFromEnvironment();
     gHeld[point] = true;
+    UpdateInert();
 }
 
 void Release(Point point)
 {
     std::lock_guard<std::mutex> hold(gLock);
     gHeld[point] = false;
+    UpdateInert();
     gReleased.notify_all();
 }
 
