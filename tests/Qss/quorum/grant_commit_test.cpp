@@ -123,12 +123,13 @@ TEST_F(GrantCommitTest, AVoteWhoseTimerCannotBeMadeIsEndedWithAnInternalError)
     PvmId pvm = MakePvmId(300);
     AttachBoth(pvm, 1);
     // The request re-arms the keepalive timer first, then makes the quorum timer.
+    unsigned long before = dvfaults::Injected(dvfaults::kTimerCreate);
     ASSERT_TRUE(dvfaults::Set("timer_create:2"));
     am1_.SendAcquire(pvm, 1, kLongTimeout, 1, 10);
     Reply refused = am1_.Receive();
     EXPECT_EQ(refused.status(), ZEL_K_QS_STATUS_INTERNAL_ERROR);
     EXPECT_EQ(refused.header().sequence, 10u);
-    EXPECT_EQ(dvfaults::Injected(dvfaults::kTimerCreate), 1u);
+    EXPECT_EQ(dvfaults::Injected(dvfaults::kTimerCreate), before + 1);
     WithInstance(pvm, [](QSS_INSTANCE* record) { EXPECT_EQ(record->am[0].bVoting, 0); });
 
     // The vote is over: the partner's request opens a vote of its own.
