@@ -74,7 +74,7 @@ void BM_WriteSixteenValuesAndFlush(benchmark::State& state)
 {
     StateFolder folder;
     for (auto _ : state) {
-        if (!WriteState() || Qss_RegFlushPersistentState(kSubKey) != ERROR_SUCCESS) state.SkipWithError("write");
+        if (!WriteState() || Qss_RegFlushPersistentStates() != ERROR_SUCCESS) state.SkipWithError("write");
     }
 }
 BENCHMARK(BM_WriteSixteenValuesAndFlush)->Unit(benchmark::kMillisecond);
@@ -97,7 +97,7 @@ void BM_FlushAlone(benchmark::State& state)
     StateFolder folder;
     WriteState();
     for (auto _ : state) {
-        if (Qss_RegFlushPersistentState(kSubKey) != ERROR_SUCCESS) state.SkipWithError("flush");
+        if (Qss_RegFlushPersistentStates() != ERROR_SUCCESS) state.SkipWithError("flush");
     }
 }
 BENCHMARK(BM_FlushAlone)->Unit(benchmark::kMicrosecond);

@@ -8,6 +8,7 @@
 #
 # Usage: scripts/bench.sh            (4,000 and 100,000 PVMs)
 #        BENCH_PVMS="4000 20000 100000" BENCH_SECONDS=5 BENCH_ROUNDS=3 scripts/bench.sh
+#        BENCH_SCENARIOS="failover mixed" scripts/bench.sh   (a subset of keepalive, failover, mixed)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,6 +20,9 @@ mkdir -p "$out"
 pvm_counts=${BENCH_PVMS:-4000 100000}
 seconds=${BENCH_SECONDS:-5}
 rounds=${BENCH_ROUNDS:-3}
+scenarios=" ${BENCH_SCENARIOS:-keepalive failover mixed} "
+# Long enough that no peer of the largest failover times out while it waits for its turn.
+failover_instance_timeout=600000
 max_instances=200000
 work=$(mktemp -d "${TMPDIR:-/tmp}/dorvane-bench-XXXXXX")
 source scripts/local_server.sh
@@ -44,15 +48,21 @@ run() {
 }
 
 for n in $pvm_counts; do
-    start_server
-    run keepalive --server "127.0.0.1:$server_port" --baseline "127.0.0.1:$baseline_port" --pvms "$n" \
-        --seconds "$seconds" --rounds "$rounds" --limit 600
-    stop_server
-    # A failover makes every grant durable before answering it: 4,000 PVMs is the site size it is judged at.
-    if [ "$n" -le 4000 ]; then
+    if [[ $scenarios == *" keepalive "* ]]; then
         start_server
-        run failover --server "127.0.0.1:$server_port" --pvms "$n" --limit 900 || true
+        run keepalive --server "127.0.0.1:$server_port" --baseline "127.0.0.1:$baseline_port" --pvms "$n" \
+            --seconds "$seconds" --rounds "$rounds" --limit 600
         stop_server
+    fi
+    # Every grant is made durable before it is answered.
+    if [[ $scenarios == *" failover "* ]]; then
+        start_server
+        run failover --server "127.0.0.1:$server_port" --pvms "$n" --instance-timeout "$failover_instance_timeout" \
+            --limit 900 || true
+        stop_server
+    fi
+    # Keepalives at their interval during a failover: 4,000 PVMs is the site size it is judged at.
+    if [[ $scenarios == *" mixed "* && $n -le 4000 ]]; then
         start_server
         run mixed --server "127.0.0.1:$server_port" --pvms "$n" --limit 900 || true
         stop_server

@@ -49,6 +49,7 @@ def table(rows):
         elif s == "failover":
             ok = r["unanswered"] == "0" and r["not_one_winner"] == "0"
             add(r, "failover: last grant answered after", "", f"{float(r['seconds']):.2f} s")
+            add(r, "failover: server CPU", "", f"{float(r['cpu_s']):.2f} s")
             add(r, "failover: every PVM answered, exactly one winner", "", "yes" if ok else "NO")
             add(r, "failover: PVMs decided by the quorum timeout (partner's request late)", "", r["timeout_decided"])
         elif s == "mixed-keepalive":
@@ -57,6 +58,7 @@ def table(rows):
                 f"{r['p99_us']} / {r['max_us']}")
         elif s == "mixed":
             add(r, "mixed: last grant answered after", "", f"{float(r['seconds']):.2f} s")
+            add(r, "mixed: server CPU over the whole run", "", f"{float(r['cpu_s']):.2f} s")
     return "\n".join(lines)
 
 

@@ -135,6 +135,15 @@ def instance(peer, pvm):
     return reply.status, wire.instance_state(reply)
 
 
+def check_restored(pvm, holder, partner):
+    """After a restart both attach again: the partner is refused at once, the holder told it holds."""
+    check_equal(status_of(partner, partner.attach(pvm)), 0, "partner attaches after the restart")
+    check_equal(status_of(partner, partner.acquire(pvm, 1000, quorum_timeout=10000)), wire.QUORUM_DENIED,
+                "partner refused at once")
+    check_equal(status_of(holder, holder.attach(pvm)), 0, "holder attaches after the restart")
+    check_equal(status_of(holder, holder.acquire(pvm, 1)), wire.ALREADY_HOLDING, "holder still holds")
+
+
 def wait_until(condition, what, timeout=10):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -416,11 +425,7 @@ def restart_rule(s):
     s.kill_hard(program, am1, am2)
     s.console()
     for pvm, holder, partner in [(by_am1, am1, am2), (by_am2, am2, am1)]:
-        check_equal(status_of(partner, partner.attach(pvm)), 0, "partner attaches after the restart")
-        check_equal(status_of(partner, partner.acquire(pvm, 1000, quorum_timeout=10000)), wire.QUORUM_DENIED,
-                    "partner refused at once")
-        check_equal(status_of(holder, holder.attach(pvm)), 0, "holder attaches after the restart")
-        check_equal(status_of(holder, holder.acquire(pvm, 1)), wire.ALREADY_HOLDING, "holder still holds")
+        check_restored(pvm, holder, partner)
         check_equal(status_of(holder, holder.release(pvm)), 0, "holder releases")
     check_equal(status_of(am1, am1.attach(free)), 0, "attach to the PVM nobody held")
     check_equal(status_of(am1, am1.acquire(free, 1, quorum_timeout=0)), 0, "PVM nobody held is free")
@@ -431,6 +436,55 @@ def restart_rule(s):
     for pvm, am in [(by_am1, am2), (by_am2, am1)]:
         check_equal(status_of(am, am.attach(pvm)), 0, "attach after the second restart")
         check_equal(status_of(am, am.acquire(pvm, 1, quorum_timeout=0)), 0, "released PVM is free")
+
+
+@scenario("held grant: no status 0 before the registry holds the grant, keepalives meanwhile, restored after a kill")
+def held_grant(s):
+    """Where the flush can be held (POSIX), the grants wait for it; under Wine the
+    real registry's flush runs, and the same answers must come, and survive a kill."""
+    s.install()
+    program = s.console()
+    am1, am2 = s.pair()
+    contested, waiting, bystander = new_pvm(), new_pvm(), new_pvm()
+    for pvm in (contested, waiting, bystander):
+        attach_pair(am1, am2, pvm)
+    held = s.target.can_hold_flush
+    if held:
+        s.target.hold_flush(True)
+    first = am1.acquire(contested, 5, quorum_timeout=30000)
+    am1.send(first)
+    am1.expect_silence(0.1)
+    second = am2.acquire(contested, 7, quorum_timeout=30000)
+    am2.send(second)
+    check_equal(am1.expect_reply(wire.type_and_sequence(first)[1], wire.ACQUIRE_QUORUM + 1).status,
+                wire.QUORUM_DENIED, "the loser, at once")
+    if held:
+        am2.expect_silence(0.3)
+        am2.send(second)
+        am2.expect_silence(0.3)
+        check_equal(status_of(am1, am1.keepalive(bystander)), 0, "keepalive while the flush is held")
+        check_equal(status_of(am2, am2.keepalive(bystander)), 0, "the winner's keepalive of another PVM")
+        s.target.hold_flush(False)
+    granted = am2.expect_reply(wire.type_and_sequence(second)[1], wire.ACQUIRE_QUORUM + 1)
+    check_equal(granted.status, 0, "the winner, once the grant is durable")
+    check_equal(am2.ask(second).raw, granted.raw, "the saved ACK for a retransmission")
+
+    # A grant that waits for the disk when the server is killed: never answered, yet kept.
+    if held:
+        s.target.hold_flush(True)
+    lone = am1.acquire(waiting, 1, quorum_timeout=0)
+    am1.send(lone)
+    if held:
+        am1.expect_silence(0.3)
+    else:
+        check_equal(am1.expect_reply(wire.type_and_sequence(lone)[1], wire.ACQUIRE_QUORUM + 1).status, 0,
+                    "the lone voter")
+    s.kill_hard(program, am1, am2)
+    if held:
+        s.target.hold_flush(False)
+    s.console()
+    for pvm, holder, partner in [(contested, am2, am1), (waiting, am1, am2)]:
+        check_restored(pvm, holder, partner)
 
 
 @scenario("service mode: install, start, answer, stop, remove through the program's own commands")

@@ -114,6 +114,12 @@ class Target:
         """The processes that hold the program's sockets and run its code."""
         return process_tree(program.process.pid)
 
+    # Whether the registry's flush can be held from outside (the POSIX fault switch's hold file).
+    can_hold_flush = False
+
+    def hold_flush(self, held):
+        raise NotImplementedError
+
     def close(self):
         pass
 
@@ -144,9 +150,19 @@ class PosixTarget(Target):
     def argv(self, *args):
         return [self.program, *args]
 
+    can_hold_flush = True
+
     def env(self):
+        # Inert until the hold file exists.
         return dict(os.environ, DORVANE_STATE_DIR=os.path.join(self.state_dir, "state"),
-                    COMPUTERNAME=self.host_name, DORVANE_HOSTS=self.hosts)
+                    COMPUTERNAME=self.host_name, DORVANE_HOSTS=self.hosts, DORVANE_FAULTS="reg_flush:hold")
+
+    def hold_flush(self, held):
+        hold = os.path.join(self.state_dir, "state", "hold.reg_flush")
+        if held:
+            open(hold, "w").close()
+        elif os.path.exists(hold):
+            os.remove(hold)
 
     def _end_leftovers(self):
         """A service a failed scenario left running is ended by its process id."""

@@ -81,11 +81,11 @@ Reply AmClient::Detach(const PvmId& pvm, uint32_t amNumber, ULONGLONG sequence, 
     return Exchange(&request, sizeof(request));
 }
 
-Reply AmClient::Keepalive(const PvmId& pvm, uint32_t amNumber, ULONGLONG sequence, const char* amId)
+Reply AmClient::Keepalive(const PvmId& pvm, uint32_t amNumber, ULONGLONG sequence, const char* amId, DWORD waitMs)
 {
     QSS_AM_REQUEST request;
     QsBuildAmRequest(&request, ZEL_K_QS_PACKET_TYPE_KEEPALIVE, sequence, pvm.bytes, amNumber, &target, amId);
-    return Exchange(&request, sizeof(request));
+    return Exchange(&request, sizeof(request), waitMs);
 }
 
 Reply AmClient::Query(const PvmId& pvm, ULONGLONG sequence)

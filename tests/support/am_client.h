@@ -40,7 +40,8 @@ public:
     Reply Attach(const PvmId& pvm, uint32_t amNumber, uint32_t instanceTimeout, ULONGLONG sequence,
                  const char* amId = "am-identity");
     Reply Detach(const PvmId& pvm, uint32_t amNumber, ULONGLONG sequence, const char* amId = "am-identity");
-    Reply Keepalive(const PvmId& pvm, uint32_t amNumber, ULONGLONG sequence, const char* amId = "am-identity");
+    Reply Keepalive(const PvmId& pvm, uint32_t amNumber, ULONGLONG sequence, const char* amId = "am-identity",
+                    DWORD waitMs = 2000);
     Reply Query(const PvmId& pvm, ULONGLONG sequence);
     // activeInstanceCount from QUERY_SERVICE_ACK.
     uint32_t ActiveInstanceCount();

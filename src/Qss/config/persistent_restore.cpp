@@ -101,8 +101,28 @@ void qssLogInstanceRestored(const QSS_INSTANCE* record, const char* guid)
     Qss_LogEvent(QSS_EVENT_INSTANCE_RESTORED, 5, strings, sizeof(QSS_INSTANCE), record);
 }
 
-// Restores the subkey named keyName (a 256-byte buffer); FALSE fails the start.
-BOOL qssRestoreOne(const char* keyName)
+enum QSS_RESTORE_OUTCOME { QSS_KEY_RESTORED, QSS_KEY_REMOVED, QSS_KEY_KEPT, QSS_KEY_FAILED };
+
+// A first grant cut short was never answered: nobody holds, and the key goes.
+// QSS_KEY_KEPT when it could not be deleted (the registry reported why); the
+// next start tries again.
+QSS_RESTORE_OUTCOME qssRemoveInterruptedGrant(const char* keyName, DWORD valuesWritten)
+{
+    if (Qss_RegDeletePersistentState(keyName) != ERROR_SUCCESS) {
+        Qss_TracePrintf(QSS_TRACE_ERRORS, "Error deleting interrupted grant of PVM key: %s", keyName);
+        return QSS_KEY_KEPT;
+    }
+    char count[12];
+    StringCbPrintfA(count, sizeof(count), "%u", valuesWritten);
+    Qss_TracePrintf(QSS_TRACE_WARNINGS, "Removed interrupted grant of PVM key: %s (%s of 16 values written)",
+                    keyName, count);
+    LPCSTR strings[2] = {keyName, count};
+    Qss_LogEvent(QSS_EVENT_INTERRUPTED_GRANT_REMOVED, 2, strings, 0, NULL);
+    return QSS_KEY_REMOVED;
+}
+
+// Restores the subkey named keyName (a 256-byte buffer).
+QSS_RESTORE_OUTCOME qssRestoreOne(const char* keyName)
 {
     Qss_TracePrintf(QSS_TRACE_INFO, "Enumerated PVM ID key: %s", keyName);
     ULONGLONG high = 0;
@@ -111,7 +131,7 @@ BOOL qssRestoreOne(const char* keyName)
     if (converted != 2) {
         Qss_TracePrintf(QSS_TRACE_ERRORS, "_stscanf_s converted %d field(s)", converted);
         qssRejectKey(1215, keyName);
-        return FALSE;
+        return QSS_KEY_FAILED;
     }
     Qss_TracePrintf(QSS_TRACE_INFO, "Persistent state binary PVM uuid: %16llx%16llx", high, low);
 
@@ -123,7 +143,7 @@ BOOL qssRestoreOne(const char* keyName)
     char rebuilt[QSS_PERSISTENT_SUBKEY_SIZE];
     if (!Qss_PvmIdToPersistentStateSubKey(pvmId, sizeof(rebuilt), rebuilt)) {
         qssRejectKey(1237, keyName);
-        return FALSE;
+        return QSS_KEY_FAILED;
     }
     Qss_TracePrintf(QSS_TRACE_INFO, "Persistent state PVM subkey: %s", rebuilt);
     char guid[QSS_GUID_STRING_SIZE] = {};
@@ -134,31 +154,33 @@ BOOL qssRestoreOne(const char* keyName)
     if (!qssEqualIgnoringCase(keyName, rebuilt)) {
         Qss_TracePrintf(QSS_TRACE_ERRORS, "Incorrect PVM ID conversion: %s != %s", keyName, rebuilt);
         qssRejectKey(1278, keyName);
-        return FALSE;
+        return QSS_KEY_FAILED;
     }
+    DWORD valuesWritten = 0;
+    if (qssIsInterruptedFirstGrant(keyName, &valuesWritten)) return qssRemoveInterruptedGrant(keyName, valuesWritten);
     if (qssFindInstance(pvmId) != NULL) {
         Qss_TracePrintf(QSS_TRACE_ERRORS, "Duplicate instance found for PVM key: %s", keyName);
         qssRejectKey(1302, keyName);
-        return FALSE;
+        return QSS_KEY_FAILED;
     }
     DWORD status = 0;
     QSS_INSTANCE* record = qssNewInstance(pvmId, &status);
     if (record == NULL) {
         Qss_TracePrintf(QSS_TRACE_ERRORS, "Error allocating Instance memory for PVM key: %s", keyName);
         qssLogRestoreFailed(keyName);
-        return FALSE;
+        return QSS_KEY_FAILED;
     }
     // The record is read under the key's own name: the one that exists.
     if (!qssGetPersistentState(record, keyName)) {
         Qss_TracePrintf(QSS_TRACE_ERRORS, "Error reading persistent data for PVM key: %s", keyName);
         qssLogRestoreFailed(keyName);
-        return FALSE;
+        return QSS_KEY_FAILED;
     }
     // A holder's record never ages.
     qssReviewInstanceAgeing(record);
     Qss_TracePrintf(QSS_TRACE_INFO, "Restored persistent data for PVM key: %s", keyName);
     qssLogInstanceRestored(record, guid);
-    return TRUE;
+    return QSS_KEY_RESTORED;
 }
 
 }  // namespace
@@ -196,11 +218,13 @@ BOOL qssRestorePersistentStates(void)
             result = FALSE;
             break;
         }
-        ++index;
-        if (!qssRestoreOne(keyName)) {
+        QSS_RESTORE_OUTCOME outcome = qssRestoreOne(keyName);
+        if (outcome == QSS_KEY_FAILED) {
             result = FALSE;
             break;
         }
+        // A removed key's successors move up to its index.
+        if (outcome != QSS_KEY_REMOVED) ++index;
     }
     LeaveCriticalSection(&qssInstanceLock);
     return result;

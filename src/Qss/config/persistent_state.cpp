@@ -27,7 +27,14 @@ const QSS_AM_STATE_VALUES qssAmStateValues[2] = {
 
 const DWORD QSS_TIME_ACQUIRED_SIZE = 20;
 const DWORD QSS_ADDRESS_TEXT_SIZE = 22; // "255.255.255.255:65535" and the terminator
-const DWORD QSS_FLUSH_LINE = 2119;
+// The sixteen values in the order qssSetPersistentState writes them.
+const char* const qssValueWriteOrder[] = {
+    "Revision", "Quorum Holder", "Protocol Revision", "Protected VM Id", "Time Acquired", "System Time Acquired",
+    "AM1 Id", "AM1 IP Address Sz", "AM1 IP Address Dw", "AM1 Port", "AM1 Keepalive Interval",
+    "AM2 Id", "AM2 IP Address Sz", "AM2 IP Address Dw", "AM2 Port", "AM2 Keepalive Interval",
+};
+const DWORD QSS_VALUE_COUNT = sizeof(qssValueWriteOrder) / sizeof(qssValueWriteOrder[0]);
+static_assert(QSS_VALUE_COUNT == 16, "a grant writes sixteen values");
 
 // A failed write never stops the sequence; counts says whether it fails the result.
 void qssCheckWrite(LONG status, DWORD line, const char* valueName, BOOL counts, BOOL* result)
@@ -121,13 +128,28 @@ BOOL qssSetPersistentState(QSS_INSTANCE* record)
                   1956, "System Time Acquired", FALSE, &result);
     for (int i = 0; i < 2; ++i) qssWriteAmState(subKey, &record->am[i], &qssAmStateValues[i], &result);
 
-    // The grant is answered only after this: a restarted server must know the holder.
-    if (Qss_RegFlushPersistentState(subKey) != ERROR_SUCCESS) {
-        Qss_TracePrintf(QSS_TRACE_ERRORS, "qssSetPersistentState (%u): Error flushing %s to registry.",
-                        QSS_FLUSH_LINE, subKey);
-        result = FALSE;
-    }
     return result;
+}
+
+BOOL qssIsInterruptedFirstGrant(const char* subKey, DWORD* valuesWritten)
+{
+    *valuesWritten = 0;
+    // A whole grant ends with its last value: one look settles the usual case.
+    if (Qss_RegProbePersistentStateValue(subKey, qssValueWriteOrder[QSS_VALUE_COUNT - 1]) != ERROR_FILE_NOT_FOUND) {
+        return FALSE;
+    }
+    DWORD written = 0;
+    while (written < QSS_VALUE_COUNT - 1) {
+        LONG status = Qss_RegProbePersistentStateValue(subKey, qssValueWriteOrder[written]);
+        if (status == ERROR_FILE_NOT_FOUND) break;
+        if (status != ERROR_SUCCESS) return FALSE;
+        ++written;
+    }
+    for (DWORD later = written + 1; later < QSS_VALUE_COUNT - 1; ++later) {
+        if (Qss_RegProbePersistentStateValue(subKey, qssValueWriteOrder[later]) != ERROR_FILE_NOT_FOUND) return FALSE;
+    }
+    *valuesWritten = written;
+    return TRUE;
 }
 
 BOOL qssGetPersistentState(QSS_INSTANCE* record, const char* subKey)

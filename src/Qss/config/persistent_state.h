@@ -9,11 +9,10 @@
 
 #define QSS_PERSISTENT_STATE_REVISION 4
 
-// Writes the record's sixteen values under its subkey and then makes the
-// subkey durable. Sets systemTimeAcquired to the present UTC time. FALSE when
-// the subkey name cannot be formed, a value the restore needs could not be
-// written, or the subkey could not be made durable; the other values are
-// written all the same.
+// Writes the record's sixteen values under its subkey, without making them
+// durable (the grant's commit does). Sets systemTimeAcquired to the present
+// UTC time. FALSE when the subkey name cannot be formed or a value the
+// restore needs could not be written; the other values are written all the same.
 BOOL qssSetPersistentState(QSS_INSTANCE* record);
 
 // Fills the record from the subkey: the holder, the protocol revision, the
@@ -22,9 +21,15 @@ BOOL qssSetPersistentState(QSS_INSTANCE* record);
 // neither 0 (AM1) nor 1 (AM2).
 BOOL qssGetPersistentState(QSS_INSTANCE* record, const char* subKey);
 
+// TRUE when the subkey holds the first values of a grant in the order they
+// are written, and nothing after them (none at all included): a first grant
+// that was cut short, and so never answered. *valuesWritten says how many.
+BOOL qssIsInterruptedFirstGrant(const char* subKey, DWORD* valuesWritten);
+
 // At start, before any request is served: a record for every subkey, its AMs
-// OFFLINE and its holder holding. Any subkey that cannot be restored, named
-// by trace and event, fails the start; nothing is deleted.
+// OFFLINE and its holder holding. A first grant that was cut short is
+// removed with a warning; any other subkey that cannot be restored, named by
+// trace and event, fails the start.
 BOOL qssRestorePersistentStates(void);
 
 // "yyyy-mm-dd hh:mm:ss", the form of "Time Acquired" and of the restore's report.

@@ -278,19 +278,33 @@ LONG Qss_RegDeletePersistentState(const char* subKey)
     return deleted != ERROR_SUCCESS ? deleted : status;
 }
 
-LONG Qss_RegFlushPersistentState(const char* subKey)
+LONG Qss_RegProbePersistentStateValue(const char* subKey, const char* valueName)
 {
-    static const QSS_STATE_REPORT report = {"Qss_RegFlushPersistentState", 1463, 1475, "RegFlushKey", 1489, 1499,
-                                            1509};
+    static const QSS_STATE_REPORT report = {"Qss_RegProbePersistentStateValue", 1531, 1543, "RegQueryValueEx", 1557,
+                                            1567, 1577};
     HKEY parent;
     HKEY sub;
     LONG status = qssOpenStateKeys(&report, subKey, FALSE, &parent, &sub);
     if (status == ERROR_SUCCESS) {
-        status = RegFlushKey(sub);
-        if (status != ERROR_SUCCESS) {
+        status = RegQueryValueExA(sub, valueName, NULL, NULL, NULL, NULL);
+        if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
             qssReportRegFailure(report.function, report.operationLine, report.operation, status);
         }
     }
     qssCloseStateKeys(&report, parent, sub);
+    return status;
+}
+
+LONG Qss_RegFlushPersistentStates(void)
+{
+    HKEY key = NULL;
+    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, QSS_PERSISTENT_STATES_KEY, 0, KEY_QUERY_VALUE, &key);
+    if (status != ERROR_SUCCESS) {
+        qssReportRegFailure("Qss_RegFlushPersistentStates", 1463, "RegOpenKeyEx", status);
+        return status;
+    }
+    status = RegFlushKey(key);
+    if (status != ERROR_SUCCESS) qssReportRegFailure("Qss_RegFlushPersistentStates", 1489, "RegFlushKey", status);
+    qssCloseReported(key, "Qss_RegFlushPersistentStates", 1499);
     return status;
 }

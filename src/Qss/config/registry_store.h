@@ -35,6 +35,9 @@ LONG Qss_RegGetPersistentStateBINARY(const char* subKey, const char* valueName, 
 // ERROR_NO_MORE_ITEMS past the last subkey, and at index 0 when no state was ever written.
 LONG Qss_RegEnumPersistentState(DWORD index, char* name, DWORD* nameLength);
 LONG Qss_RegDeletePersistentState(const char* subKey);
-// Makes one PVM's subkey durable; called after its values are written and
-// before a grant is answered.
-LONG Qss_RegFlushPersistentState(const char* subKey);
+// ERROR_SUCCESS when the subkey holds the value, ERROR_FILE_NOT_FOUND when
+// not (not reported), or the error that kept it from being looked at.
+LONG Qss_RegProbePersistentStateValue(const char* subKey, const char* valueName);
+// Makes every change written so far under "Persistent States" durable, all
+// PVMs' subkeys with it, in one flush.
+LONG Qss_RegFlushPersistentStates(void);

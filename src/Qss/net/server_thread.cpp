@@ -7,6 +7,7 @@
 #include "Qss/diag/diag.h"
 #include "Qss/net/reply.h"
 #include "Qss/net/socket_set.h"
+#include "Qss/quorum/grant_commit.h"
 #include "Qss/quorum/instance_lock.h"
 #include "Qss/quorum/handlers.h"
 #include "Qss/quorum/instance_table.h"
@@ -142,6 +143,8 @@ BOOL Qss_Initialize(void)
 
 BOOL Qss_StartServerThread(void)
 {
+    // Grants are decided only once requests come in: the commit thread is there first.
+    if (!qssStartGrantCommit()) return FALSE;
     qssServerWakeup = DvWakeupCreate();
     if (!qssServerWakeup) {
         Qss_LogError("Qss_StartServerThread", 2426, "DvWakeupCreate", WSAGetLastError(), NULL);
@@ -210,6 +213,8 @@ DWORD WINAPI qssServiceThread(LPVOID)
 
 void Qss_StopServerThread(DWORD bTerminateThread)
 {
+    // Grants still waiting for the disk stay in the registry, unanswered.
+    qssRequestGrantCommitStop();
     if (qssServerThread) {
         if (qssServerWakeup) DvWakeupRaise(qssServerWakeup);
         // The server thread stops at its next safe point: never inside a
@@ -225,6 +230,8 @@ void Qss_StopServerThread(DWORD bTerminateThread)
             Qss_LogWin32Error("Qss_StopServerThread", 2484, "DeleteTimerQueueEx", (int)GetLastError(), 0);
         qssHTimerQueue = NULL;
     }
+    // No decision runs any more.
+    qssStopGrantCommit();
     qssCloseAllSockets("Qss_StopServerThread", 2501);
     if (WSACleanup() != 0) {
         int error = WSAGetLastError();

@@ -37,6 +37,8 @@ struct QSS_AM_INFO {
     BYTE bOnline;
     BYTE bHold;
     BYTE bVoting;
+    BYTE bAwaitingDisk; // granted; its ACK, in lastReply, waits until the registry holds the grant
+    ULONGLONG commitRound; // the commit round that makes its grant durable, while bAwaitingDisk
     BYTE lastReply[QSS_MAX_PACKET_SIZE]; // the last reply built for this AM, for retransmissions
     QSS_TIMER_TICKET* pInstanceTimeoutTicket; // belongs to hInstanceTimeout
 };
@@ -57,4 +59,6 @@ struct QSS_INSTANCE {
     DWORD ageingPosition;    // 1-based place in the ageing queue, 0 when not queued
     ULONGLONG quietSince;    // extended tick from which the record's silence counts
     ULONGLONG creationSerial; // orders records as the list does, newest highest
+    QSS_INSTANCE* pCommitNext; // next record with a grant waiting for the disk
+    BYTE bCommitQueued;        // in the commit queue: never aged out
 };

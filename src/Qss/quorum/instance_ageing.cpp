@@ -38,7 +38,7 @@ static BOOL qssInstanceCanAge(const QSS_INSTANCE* record)
             return FALSE;
         }
     }
-    return record->hQuorumTimeout == NULL && !qssInstanceTimersPending(record);
+    return record->hQuorumTimeout == NULL && !qssInstanceTimersPending(record) && !record->bCommitQueued;
 }
 
 static void qssPlace(QSS_INSTANCE* record, DWORD index)

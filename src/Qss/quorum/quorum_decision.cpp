@@ -10,6 +10,7 @@
 #include "Qss/net/packet_dump.h"
 #include "Qss/net/reply.h"
 #include "Qss/net/server_thread.h"
+#include "Qss/quorum/grant_commit.h"
 #include "Qss/quorum/handlers.h"
 #include "Qss/quorum/instance_ageing.h"
 #include "Qss/quorum/instance_lock.h"
@@ -88,21 +89,6 @@ void qssLogGrantNotPersisted(const QSS_INSTANCE* record, const QSS_AM_INFO* winn
     Qss_LogEvent(QSS_EVENT_GRANT_NOT_PERSISTED, 4, strings, sizeof(QSS_INSTANCE), record);
 }
 
-// The deferred ACQUIRE_QUORUM_ACK of a voter: it answers the voter's pending
-// request and is kept for its retransmissions.
-void qssAnswerVoter(QSS_AM_INFO* voter, DWORD status)
-{
-    BYTE reply[QSS_MAX_PACKET_SIZE] = {};
-    QSS_STATUS_REPLY* ack = reinterpret_cast<QSS_STATUS_REPLY*>(reply);
-    ack->header.protocolRevision = voter->pInstance->protocolRevision;
-    ack->header.length = sizeof(QSS_STATUS_REPLY);
-    ack->header.signature = QSS_PACKET_SIGNATURE;
-    ack->header.packetType = ZEL_K_QS_PACKET_TYPE_ACQUIRE_QUORUM_ACK;
-    ack->header.sequence = voter->acquireSequence;
-    ack->status = status;
-    qssSaveAndSendReply(voter, reply, &voter->amAddr, voter->sock, TRUE);
-}
-
 // X starts or joins the vote; the answer comes from the decision.
 void qssVote(QSS_INSTANCE* record, QSS_AM_INFO* slot, QSS_AM_INFO* partner, const QSS_ACQUIRE_QUORUM_REQUEST* acquire)
 {
@@ -114,6 +100,9 @@ void qssVote(QSS_INSTANCE* record, QSS_AM_INFO* slot, QSS_AM_INFO* partner, cons
         if (!qssArmInstanceTimer(record, record, qssQuorumTimeoutCallback, acquire->quorumTimeout,
                                  &record->hQuorumTimeout, &record->pQuorumTimeoutTicket)) {
             Qss_LogWin32Error("qssProcessAcquireQuorum", 4665, "CreateTimerQueueTimer", (int)GetLastError(), 0);
+            // Without its timer the vote would wait for a partner that may never ask.
+            slot->bVoting = 0;
+            qssAnswerVoter(slot, ZEL_K_QS_STATUS_INTERNAL_ERROR);
         }
         return;
     }
@@ -142,6 +131,7 @@ void qssReleaseHeld(QSS_INSTANCE* record, QSS_AM_INFO* slot, const QSS_AM_REQUES
         Qss_LogEvent(QSS_EVENT_RELEASE_DELETE_FAILED, 5, strings, sizeof(QSS_AM_REQUEST), release);
     }
     slot->bHold = 0;
+    slot->bAwaitingDisk = 0; // a grant it never heard of is not answered after all
     qssLogReleaseEvent(QSS_EVENT_QUORUM_RELEASED, slot, release);
     memset(&record->systemTimeAcquired, 0, sizeof(record->systemTimeAcquired));
 }
@@ -193,6 +183,54 @@ void qssAnswerQuorumRequest(const QSS_PACKET_HEADER* request, QSS_INSTANCE* reco
 
 }  // namespace
 
+void qssBuildVoterAnswer(const QSS_AM_INFO* voter, DWORD status, BYTE* reply)
+{
+    memset(reply, 0, QSS_MAX_PACKET_SIZE);
+    QSS_STATUS_REPLY* ack = reinterpret_cast<QSS_STATUS_REPLY*>(reply);
+    ack->header.protocolRevision = voter->pInstance->protocolRevision;
+    ack->header.length = sizeof(QSS_STATUS_REPLY);
+    ack->header.signature = QSS_PACKET_SIGNATURE;
+    ack->header.packetType = ZEL_K_QS_PACKET_TYPE_ACQUIRE_QUORUM_ACK;
+    ack->header.sequence = voter->acquireSequence;
+    ack->status = status;
+}
+
+void qssAnswerVoter(QSS_AM_INFO* voter, DWORD status)
+{
+    qssBuildVoterAnswer(voter, status, voter->lastReply);
+    qssResendReply(voter, &voter->amAddr, voter->sock, TRUE);
+}
+
+void qssSendGrantAnswer(QSS_AM_INFO* winner)
+{
+    const QSS_PACKET_HEADER* saved = reinterpret_cast<const QSS_PACKET_HEADER*>(winner->lastReply);
+    if (saved->packetType == ZEL_K_QS_PACKET_TYPE_ACQUIRE_QUORUM_ACK && saved->sequence == winner->acquireSequence) {
+        qssResendReply(winner, &winner->amAddr, winner->sock, TRUE);
+        return;
+    }
+    // A later reply has been saved since the decision: it stays the one kept.
+    BYTE reply[QSS_MAX_PACKET_SIZE];
+    qssBuildVoterAnswer(winner, ZEL_K_QS_STATUS_SUCCESS, reply);
+    qssSendToAm(reinterpret_cast<QSS_PACKET_HEADER*>(reply), &winner->amAddr, winner->sock, TRUE);
+}
+
+void qssWithdrawGrant(QSS_INSTANCE* record, QSS_AM_INFO* winner)
+{
+    char guid[QSS_GUID_STRING_SIZE];
+    qssGuidText(record, guid);
+    qssLogGrantNotPersisted(record, winner, guid);
+    winner->bHold = 0;
+    winner->bAwaitingDisk = 0;
+    memset(&record->systemTimeAcquired, 0, sizeof(record->systemTimeAcquired));
+    // What was written of it must not make it the holder at the next start.
+    char subKey[QSS_PERSISTENT_SUBKEY_SIZE];
+    if (Qss_PvmIdToPersistentStateSubKey(record->pvmId, sizeof(subKey), subKey)) {
+        Qss_RegDeletePersistentState(subKey);
+    }
+    qssAnswerVoter(winner, ZEL_K_QS_STATUS_INTERNAL_ERROR);
+    qssReviewInstanceAgeing(record);
+}
+
 void qssDeleteQuorumTimeoutTimer(QSS_INSTANCE* record, const char* caller, DWORD line)
 {
     if (qssHTimerQueue == NULL) {
@@ -240,11 +278,14 @@ void qssQuorumTimeoutCallback(PVOID parameter, BOOLEAN fired)
     qssLogGranted(record, winner, guid);
     winner->bHold = 1;
     winner->bVoting = 0;
-    // Written and made durable before anybody hears of it; a failure is
-    // reported and the grant stands.
-    if (!qssSetPersistentState(record)) qssLogGrantNotPersisted(record, winner, guid);
     qssResetKeepaliveTimeoutTimer(winner);
-    qssAnswerVoter(winner, ZEL_K_QS_STATUS_SUCCESS);
+    // The winner hears of its grant only once the registry holds it; denying needs no disk.
+    if (qssSetPersistentState(record)) {
+        qssBuildVoterAnswer(winner, ZEL_K_QS_STATUS_SUCCESS, winner->lastReply);
+        if (!qssCommitGrant(record, winner)) qssWithdrawGrant(record, winner);
+    } else {
+        qssWithdrawGrant(record, winner);
+    }
     if (loser->bVoting) {
         loser->bHold = 0;
         loser->bVoting = 0;
@@ -271,6 +312,21 @@ void qssProcessAcquireQuorum(const QSS_PACKET_HEADER* request, const SOCKADDR_IN
     }
     QSS_AM_INFO* slot = &record->am[acquire->amNumber - 1];
     QSS_AM_INFO* partner = &record->am[2 - acquire->amNumber];
+    if (slot->bAwaitingDisk && (request->sequence == slot->acquireSequence || slot->bOnline)) {
+        // Granted, but not durable yet: the commit answers the pending request.
+        if (slot->bOnline) {
+            qssResetKeepaliveTimeoutTimer(slot);
+            qssRefreshAmAddress(slot, source, sock, acquire->amId);
+        }
+        if (request->sequence == slot->acquireSequence) {
+            Qss_TracePrintf(QSS_TRACE_ERRORS, "Received retry ACQUIRE_QUORUM in acquiring");
+            qssEndQuorumRequest(record);
+            return;
+        }
+        Qss_TracePrintf(QSS_TRACE_ERRORS, "Received ACQUIRE_QUORUM in acquiring");
+        qssAnswerQuorumRequest(request, record, slot, ZEL_K_QS_STATUS_VOTING, source, sock);
+        return;
+    }
     switch (qssGetAmState(slot, request->sequence, qssReplyType(request->packetType))) {
     case QSS_AM_STATE_RESEND:
         // Also how a lost deferred answer reaches its AM: the decision saved it.

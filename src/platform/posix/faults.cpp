@@ -1,11 +1,17 @@
 #include "platform/posix/faults.h"
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <unistd.h>
+
+#include "platform/posix/state_dir.h"
 
 namespace dvfaults {
 namespace {
@@ -13,6 +19,7 @@ namespace {
 struct Rule {
     unsigned long first = 0;  // 0: the point never fails
     bool onwards = false;
+    bool holdWhileFileExists = false;
     unsigned long calls = 0;
     unsigned long injected = 0;
 };
@@ -22,11 +29,30 @@ struct PointInfo {
     int error;
 };
 
-const PointInfo kPoints[kPointCount] = {{"reg_write", ENOSPC}, {"reg_flush", EIO}, {"reg_delete", EIO}, {"select", ENOMEM}};
+const PointInfo kPoints[kPointCount] = {
+    {"reg_write", ENOSPC}, {"reg_flush", EIO}, {"reg_delete", EIO}, {"timer_create", ENOMEM}, {"select", ENOMEM}};
+
+// How often a call held by a file looks whether the file is still there.
+constexpr std::chrono::milliseconds kHoldPoll(5);
 
 std::mutex gLock;
+std::condition_variable gReleased;
 Rule gRules[kPointCount];
+bool gHeld[kPointCount];
+unsigned long gWaiting[kPointCount];
 bool gLoaded = false;
+// Set once loaded while no point can fail or wait: the calls then pass
+// without the lock (CreateTimerQueueTimer is on every keepalive's path).
+std::atomic<bool> gInert{false};
+
+// Under gLock.
+void UpdateInert()
+{
+    bool inert = gLoaded;
+    for (int i = 0; i < kPointCount; ++i)
+        inert = inert && gRules[i].first == 0 && !gRules[i].holdWhileFileExists && !gHeld[i];
+    gInert.store(inert, std::memory_order_release);
+}
 
 bool Parse(const char* text, Rule rules[kPointCount])
 {
@@ -41,6 +67,10 @@ bool Parse(const char* text, Rule rules[kPointCount])
         while (point < kPointCount && item.compare(0, colon, kPoints[point].name) != 0) ++point;
         if (point == kPointCount || colon != strlen(kPoints[point].name)) return false;
         const char* number = item.c_str() + colon + 1;
+        if (strcmp(number, "hold") == 0) {
+            rules[point].holdWhileFileExists = true;
+            continue;
+        }
         char* end = nullptr;
         errno = 0;
         unsigned long first = strtoul(number, &end, 10);
@@ -63,8 +93,11 @@ bool Replace(const char* text)
         unsigned long injected = gRules[i].injected;
         gRules[i] = ok ? parsed[i] : Rule();
         gRules[i].injected = injected;
+        gHeld[i] = false;
     }
     gLoaded = true;
+    UpdateInert();
+    gReleased.notify_all();
     return ok;
 }
 
@@ -75,12 +108,27 @@ void LoadFromEnvironment()
     if (!Replace(text)) fprintf(stderr, "DORVANE_FAULTS: cannot parse \"%s\"; no fault injected\n", text);
 }
 
+// Under gLock.
+bool Held(Point point)
+{
+    if (gHeld[point]) return true;
+    if (!gRules[point].holdWhileFileExists) return false;
+    std::string file = dvstate::StateDir() + "/hold." + kPoints[point].name;
+    return access(file.c_str(), F_OK) == 0;
+}
+
 }  // namespace
 
 int Check(Point point)
 {
-    std::lock_guard<std::mutex> hold(gLock);
+    if (gInert.load(std::memory_order_acquire)) return 0;
+    std::unique_lock<std::mutex> hold(gLock);
     LoadFromEnvironment();
+    while (Held(point)) {
+        ++gWaiting[point];
+        gReleased.wait_for(hold, kHoldPoll);
+        --gWaiting[point];
+    }
     Rule& rule = gRules[point];
     if (rule.first == 0) return 0;
     ++rule.calls;
@@ -100,6 +148,28 @@ unsigned long Injected(Point point)
 {
     std::lock_guard<std::mutex> hold(gLock);
     return gRules[point].injected;
+}
+
+void Hold(Point point)
+{
+    std::lock_guard<std::mutex> hold(gLock);
+    LoadFromEnvironment();
+    gHeld[point] = true;
+    UpdateInert();
+}
+
+void Release(Point point)
+{
+    std::lock_guard<std::mutex> hold(gLock);
+    gHeld[point] = false;
+    UpdateInert();
+    gReleased.notify_all();
+}
+
+unsigned long Waiting(Point point)
+{
+    std::lock_guard<std::mutex> hold(gLock);
+    return gWaiting[point];
 }
 
 }  // namespace dvfaults

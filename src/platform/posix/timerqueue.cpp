@@ -11,6 +11,7 @@
 #include <mutex>
 #include <new>
 
+#include "platform/posix/faults.h"
 #include "platform/posix/handle.h"
 #include "platform/win32.h"
 
@@ -338,6 +339,10 @@ BOOL CreateTimerQueueTimer(PHANDLE phNewTimer, HANDLE TimerQueue, WAITORTIMERCAL
     Queue* q = AsQueue(TimerQueue);
     if (q == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (dvfaults::Check(dvfaults::kTimerCreate)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
     Clock::time_point when = Clock::now() + std::chrono::milliseconds(DueTime);

@@ -123,6 +123,7 @@ TEST(MessageFile, EveryEventHasATextTakingItsInsertionStrings)
         {QSS_EVENT_INSTALL_NEW_IDENTITY, 0},     {QSS_EVENT_INSTALL_RESET, 0},
         {QSS_EVENT_SERVICE_REMOVED, 0},          {QSS_EVENT_SERVICE_MARKED_FOR_DELETE, 0},
         {QSS_EVENT_AM_ATTACHED, 4},              {QSS_EVENT_AM_DETACHED, 4},
+        {QSS_EVENT_INTERRUPTED_GRANT_REMOVED, 2},
     };
     HMODULE messages = LoadLibraryA(dvtest::MessageFilePath().c_str());
     ASSERT_NE(messages, nullptr);

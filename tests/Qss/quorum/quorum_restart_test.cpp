@@ -4,7 +4,9 @@
 #include <filesystem>
 #include <fstream>
 #include <limits.h>
+#include <iterator>
 #include <mutex>
+#include <set>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -93,6 +95,19 @@ protected:
         EXPECT_EQ(reply.size, 60);
         EXPECT_EQ(reply.header().sequence, sequence);
         return reply.status();
+    }
+
+    // Deletes the persisted values of pvm from index first of the write order
+    // on, or only the one at first when only is set.
+    void CutValues(const PvmId& pvm, size_t first, bool only = false)
+    {
+        std::string key = std::string(QSS_PERSISTENT_STATES_KEY "\\") + dvtest::PersistentSubKey(pvm);
+        HKEY sub;
+        ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_SET_VALUE, &sub), ERROR_SUCCESS);
+        for (size_t i = first; i < (only ? first + 1 : std::size(kPersistedValueNames)); ++i) {
+            EXPECT_EQ(RegDeleteValueA(sub, kPersistedValueNames[i]), ERROR_SUCCESS);
+        }
+        RegCloseKey(sub);
     }
 };
 
@@ -195,6 +210,43 @@ TEST_F(QuorumRestartTest, AStartOnTheEarlierFolderStoreRestoresEveryHolderAndRef
     ASSERT_EQ(am1_.Attach(second, 1, kLongTimeout, 22, "am-one").status(), ZEL_K_QS_STATUS_SUCCESS);
     EXPECT_EQ(Acquire(am1_, second, 1, 23, kLongWindow), ZEL_K_QS_STATUS_QUORUM_DENIED);
     StopServer();
+}
+
+// A first grant cut short (the first values in their write order, or none)
+// was never answered: removed with a warning. Any other gap may be a damaged
+// holder's key: the start fails and names it.
+TEST_F(QuorumRestartTest, AnInterruptedFirstGrantIsRemovedAndAnyOtherGapStopsTheStart)
+{
+    ASSERT_TRUE(StartFromRegistry());
+    std::vector<PvmId> pvms;
+    for (unsigned n = 0; n < 4; ++n) {
+        pvms.push_back(MakePvmId(40 + n));
+        AttachBoth(pvms.back(), 1);
+        ASSERT_EQ(Acquire(am1_, pvms.back(), 1, 10 + n), ZEL_K_QS_STATUS_SUCCESS);
+    }
+    StopServer();
+    CutValues(pvms[0], 0);
+    CutValues(pvms[1], 1);
+    CutValues(pvms[2], 15);
+
+    ASSERT_TRUE(StartFromRegistry());
+    EXPECT_EQ(EventCount("0x4C000017"), 1);
+    std::set<std::string> removed;
+    for (const dvtest::EventRecord& event : dvtest::ReadEventLog()) {
+        if (event.id == "0x8C00001E" && event.strings.size() == 2) removed.insert(event.strings[0] + "=" + event.strings[1]);
+    }
+    EXPECT_EQ(removed, (std::set<std::string>{dvtest::PersistentSubKey(pvms[0]) + "=0",
+                                              dvtest::PersistentSubKey(pvms[1]) + "=1",
+                                              dvtest::PersistentSubKey(pvms[2]) + "=15"}));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_FALSE(InstanceExists(pvms[i]));
+        EXPECT_EQ(PersistedValues(pvms[i]), "");
+    }
+
+    StopServer();
+    CutValues(pvms[3], 9, true); // "AM1 Port"
+    EXPECT_FALSE(StartFromRegistry());
+    EXPECT_EQ(LastEventStrings("0xCC000015"), std::vector<std::string>{dvtest::PersistentSubKey(pvms[3])});
 }
 
 TEST_F(QuorumRestartTest, TheGrantIsDurableOnDiskBeforeItIsAnswered)
