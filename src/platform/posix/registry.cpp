@@ -426,6 +426,8 @@ LSTATUS RegCloseKey(HKEY hKey)
 // one sync of the log covers them all. The sync runs without the registry lock.
 LSTATUS RegFlushKey(HKEY hKey)
 {
+    // Outside the registry lock: a flush the fault switch holds must not hold up other calls.
+    if (int err = dvfaults::Check(dvfaults::kRegistryFlush)) return FromErrno(err);
     dvreg::LogSync sync;
     {
         auto lock = dvreg::LockRegistry();
@@ -433,7 +435,6 @@ LSTATUS RegFlushKey(HKEY hKey)
         LSTATUS status = Resolve(hKey, &key);
         if (status == ERROR_SUCCESS) status = Live(key);
         if (status != ERROR_SUCCESS) return status;
-        if (int err = dvfaults::Check(dvfaults::kRegistryFlush)) return FromErrno(err);
         status = dvreg::PrepareFlush(&sync);
         if (status != ERROR_SUCCESS) return status;
     }
