@@ -74,6 +74,10 @@ std::shared_ptr<MessageFile> SourceMessageFile(const char* source)
         file.reset();
     } else if (!file || file->path() != path) {
         HMODULE module = LoadLibraryA(path.c_str());
+        // A Windows path (%SystemRoot%\System32\dorvane.dll): the file of that
+        // name where LoadLibraryA finds it, beside the executable first.
+        size_t folder = path.find_last_of("\\/");
+        if (!module && folder != std::string::npos) module = LoadLibraryA(path.substr(folder + 1).c_str());
         file = module ? std::make_shared<MessageFile>(path, module) : nullptr;
     }
     return file;

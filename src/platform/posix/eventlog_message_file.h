@@ -37,7 +37,8 @@ private:
 std::string RegisteredMessageFile(const char* source);
 
 // The source's message file, loaded once and kept while its registration names
-// the same file; null when none is registered or it does not load.
+// the same file; null when none is registered or it does not load. A path
+// that does not load (a Windows one) is looked up by its file name alone.
 std::shared_ptr<MessageFile> SourceMessageFile(const char* source);
 
 }  // namespace dveventlog
