@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(cmake make g++ googletest libgtest-dev libgmock-dev libbenchmark-dev
           g++-mingw-w64-i686 binutils-mingw-w64-i686 file python3
-          clang-14 libclang-rt-14-dev man-db "$@")
+          clang-14 libclang-rt-14-dev man-db libsystemd-dev nlohmann-json3-dev
+          dpkg-dev lintian resource-agents iproute2 "$@")
 # Only the Wireshark dissector test needs tshark; it is skipped where tshark cannot be installed.
 optional=(tshark)
 
