@@ -9,6 +9,7 @@
 # packaging/debian/{postinst,prerm,postrm}.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/deps.sh >&2
 
 # Each tool that is built and packaged, with the folder it goes to and its manual page.
 tools=("qsctl usr/bin man/qsctl.1"
