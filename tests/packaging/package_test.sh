@@ -88,10 +88,10 @@ check "an upgrade keeps the holder, and its partner is refused" with_server hold
 dpkg -r dorvane >/tmp/dpkg.log 2>&1
 check "a removal takes the program" [ ! -e /usr/lib/dorvane/dorvane ]
 check "a removal keeps the state folder" [ -d $state ]
-check "a removal masks the unit" masked
+check "a removal leaves the unit enabled for a reinstallation" enabled
 
 install_package
-check "a reinstallation unmasks the unit" eval '! masked'
+check "a reinstallation leaves the unit unmasked" eval '! masked'
 check "a reinstallation keeps the identity" [ "$(with_server identity)" = "$first" ]
 check "a reinstallation keeps the holder" with_server holds
 
