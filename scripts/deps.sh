@@ -6,9 +6,11 @@ set -euo pipefail
 
 packages=(cmake make g++ googletest libgtest-dev libgmock-dev libbenchmark-dev
           g++-mingw-w64-i686 binutils-mingw-w64-i686 file python3
-          clang-14 libclang-rt-14-dev man-db libsqlite3-dev sqlite3 "$@")
-# Only the Wireshark dissector test needs tshark; it is skipped where tshark cannot be installed.
-optional=(tshark)
+          clang-14 libclang-rt-14-dev man-db libsqlite3-dev sqlite3 libsystemd-dev nlohmann-json3-dev
+          dpkg-dev lintian resource-agents iproute2 "$@")
+# Only the Wireshark dissector test needs tshark, and only the end-to-end Pacemaker scenario
+# corosync and pacemaker; each is skipped where its packages cannot be installed.
+optional=(tshark corosync pacemaker)
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 missing=()

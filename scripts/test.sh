@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The test command: installs what is missing, builds both targets and runs
-# every test, then the end-to-end suite on both targets (Windows under Wine),
-# then the whole suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, the concurrency tests under ThreadSanitizer, and
-# every libFuzzer harness for a bounded time.
+# The test command: installs what is missing, builds both targets and the
+# Debian package (checked by lintian, installed into a throw-away root, its
+# resource agent run through ocf-tester), runs every test, then the
+# end-to-end suite on both targets (Windows under Wine), then the whole suite
+# again under AddressSanitizer and UndefinedBehaviorSanitizer, the concurrency
+# tests under ThreadSanitizer, and every libFuzzer harness for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,6 +23,12 @@ scripts/check-win32.sh build/win32
 
 step "release build (the benchmarks and the optimizer's warnings)"
 scripts/build.sh release
+
+step "Debian package: lintian, installation into a throw-away root, the Pacemaker resource agent"
+package=$(scripts/package.sh | tail -n 1)
+lintian --fail-on error --tag-display-limit 0 "$package"
+tests/packaging/package_test.sh "$package"
+tests/packaging/ocf_agent_test.sh build/release/bin
 
 step "native build and tests"
 scripts/build.sh native

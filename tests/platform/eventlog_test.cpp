@@ -72,9 +72,22 @@ TEST(EventLog, AnyBytesInStringsGiveValidJson)
     ASSERT_EQ(records[0].strings.size(), 3u);
     EXPECT_EQ(records[0].strings[0], controls);
     EXPECT_EQ(records[0].strings[1], utf8);
-    // Bytes outside UTF-8 sequences are kept as the Latin-1 characters of their value.
-    EXPECT_EQ(records[0].strings[2],
-              "caf\xc3\xa9 \xc3\x83 \xc3\xad\xc2\xa0\xc2\x80 \xc3\x80\xc2\xaf \xc3\xbf");
+    // Each byte outside a valid UTF-8 sequence becomes U+FFFD.
+    const std::string replaced = "\xef\xbf\xbd";
+    EXPECT_EQ(records[0].strings[2], "caf" + replaced + " " + replaced + " " + replaced + replaced + replaced + " " +
+                                         replaced + replaced + " " + replaced);
+}
+
+TEST(EventLog, LogMovedAwayIsStartedAgainAtItsPath)
+{
+    dvtest::StateDir state;
+    ASSERT_TRUE(Report(EVENTLOG_INFORMATION_TYPE, 0x4C000005, {"before"}));
+    std::filesystem::rename(state.file("eventlog/Application.jsonl"), state.file("eventlog/Application.jsonl.1"));
+    ASSERT_TRUE(Report(EVENTLOG_INFORMATION_TYPE, 0x4C000005, {"after"}));
+
+    std::vector<dvtest::EventRecord> records = dvtest::ReadEventLog();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].strings, std::vector<std::string>{"after"});
 }
 
 TEST(EventLog, ConcurrentWritersNeverInterleave)

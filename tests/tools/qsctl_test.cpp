@@ -4,7 +4,9 @@
 #include <string>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
+#include "Qss/net/reply.h"
 #include "support/qsctl_tool.h"
 #include "support/quorum_server.h"
 #include "support/run_tool.h"
@@ -62,6 +64,22 @@ TEST_F(QsctlTest, QueryServicePrintsTheServersInformationAsTextAndJson)
     EXPECT_EQ(json["protocol"], "5.0");
     EXPECT_EQ(json["activeInstances"], "0");
     EXPECT_EQ(json["component"], "ZelQSS");
+}
+
+// The server's text fields are bytes: each is read as the Latin-1 character of
+// its value, so the JSON is valid (and ASCII) whatever they hold.
+TEST_F(QsctlTest, JsonIsValidWhateverBytesTheServerSends)
+{
+    const char hostName[] = "Q\"\\\x01\n\x7f\xc3(\xff";
+    const char serverId[] = "id\t\x80\xe9\xc3\xa9";
+    StringCbCopyA(qssServerInfo.hostName, sizeof(qssServerInfo.hostName), hostName);
+    StringCbCopyA(qssServerInfo.serverId, sizeof(qssServerInfo.serverId), serverId);
+    std::string output = Run("--json query-service 127.0.0.1" + Port(), 0);
+    for (char c : output) ASSERT_LT(static_cast<unsigned char>(c), 0x80) << output;
+    nlohmann::json json = nlohmann::json::parse(output, nullptr, false);
+    ASSERT_FALSE(json.is_discarded()) << output;
+    EXPECT_EQ(json["hostName"], "Q\"\\\x01\n\x7f\xc3\x83(\xc3\xbf");
+    EXPECT_EQ(json["serverId"], "id\t\xc2\x80\xc3\xa9\xc3\x83\xc2\xa9");
 }
 
 TEST(QsctlScanTest, ScanListsTheServersOnEveryAddressOfAHostOrAList)

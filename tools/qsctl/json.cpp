@@ -2,62 +2,34 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
-void Append(QSCTL_JSON* json, const char* text, size_t length)
-{
-    // Room is kept for the closing braces and the terminator; what does not fit is cut.
-    size_t room = sizeof(json->text) - 16 - json->used;
-    if (length > room) length = room;
-    std::memcpy(json->text + json->used, text, length);
-    json->used += length;
-    json->text[json->used] = '\0';
-}
+nlohmann::ordered_json& Current(QSCTL_JSON* json) { return *json->open.back(); }
 
-void AppendText(QSCTL_JSON* json, const char* text)
+// Every byte as the character of the same value, in UTF-8.
+std::string Latin1ToUtf8(const char* text, size_t size)
 {
-    Append(json, text, std::strlen(text));
-}
-
-// A quoted string with quotes, backslashes, control characters and bytes
-// beyond ASCII escaped, so that the line is valid JSON whatever the server sent.
-void AppendQuoted(QSCTL_JSON* json, const char* value, size_t size)
-{
-    AppendText(json, "\"");
-    for (size_t i = 0; i < size && value[i]; ++i) {
-        unsigned char c = (unsigned char)value[i];
-        char escaped[8];
-        if (c == '"' || c == '\\') {
-            StringCbPrintfA(escaped, sizeof(escaped), "\\%c", c);
-        } else if (c < 0x20 || c >= 0x7F) {
-            StringCbPrintfA(escaped, sizeof(escaped), "\\u%04x", (unsigned)c);
+    std::string utf8;
+    for (size_t i = 0; i < size && text[i]; ++i) {
+        unsigned char c = (unsigned char)text[i];
+        if (c < 0x80) {
+            utf8 += (char)c;
         } else {
-            escaped[0] = (char)c;
-            escaped[1] = '\0';
+            utf8 += (char)(0xC0 | (c >> 6));
+            utf8 += (char)(0x80 | (c & 0x3F));
         }
-        AppendText(json, escaped);
     }
-    AppendText(json, "\"");
-}
-
-void AppendKey(QSCTL_JSON* json, const char* key)
-{
-    if (json->needComma) AppendText(json, ",");
-    AppendQuoted(json, key, std::strlen(key));
-    AppendText(json, ":");
-    json->needComma = TRUE;
+    return utf8;
 }
 
 }  // namespace
 
 void QsctlJsonBegin(QSCTL_JSON* json)
 {
-    json->used = 0;
-    json->depth = 1;
-    json->needComma = FALSE;
-    json->text[0] = '\0';
-    AppendText(json, "{");
+    json->root = nlohmann::ordered_json::object();
+    json->open.assign(1, &json->root);
 }
 
 void QsctlJsonString(QSCTL_JSON* json, const char* key, const char* value)
@@ -67,50 +39,32 @@ void QsctlJsonString(QSCTL_JSON* json, const char* key, const char* value)
 
 void QsctlJsonField(QSCTL_JSON* json, const char* key, const char* field, size_t size)
 {
-    AppendKey(json, key);
-    AppendQuoted(json, field, size);
+    Current(json)[key] = Latin1ToUtf8(field, size);
 }
 
-void QsctlJsonNumber(QSCTL_JSON* json, const char* key, ULONGLONG value)
-{
-    char number[24];
-    StringCbPrintfA(number, sizeof(number), "%llu", value);
-    AppendKey(json, key);
-    AppendText(json, number);
-}
+void QsctlJsonNumber(QSCTL_JSON* json, const char* key, ULONGLONG value) { Current(json)[key] = value; }
 
-void QsctlJsonBool(QSCTL_JSON* json, const char* key, BOOL value)
-{
-    AppendKey(json, key);
-    AppendText(json, value ? "true" : "false");
-}
+void QsctlJsonBool(QSCTL_JSON* json, const char* key, BOOL value) { Current(json)[key] = value != FALSE; }
 
-void QsctlJsonNull(QSCTL_JSON* json, const char* key)
-{
-    AppendKey(json, key);
-    AppendText(json, "null");
-}
+void QsctlJsonNull(QSCTL_JSON* json, const char* key) { Current(json)[key] = nullptr; }
 
 void QsctlJsonBeginObject(QSCTL_JSON* json, const char* key)
 {
-    AppendKey(json, key);
-    AppendText(json, "{");
-    json->depth++;
-    json->needComma = FALSE;
+    nlohmann::ordered_json& child = Current(json)[key];
+    child = nlohmann::ordered_json::object();
+    json->open.push_back(&child);
 }
 
 void QsctlJsonEndObject(QSCTL_JSON* json)
 {
-    // The reserve kept by Append guarantees room for the closing braces.
-    json->text[json->used++] = '}';
-    json->text[json->used] = '\0';
-    json->depth--;
-    json->needComma = TRUE;
+    if (json->open.size() > 1) json->open.pop_back();
 }
 
 void QsctlJsonPrint(QSCTL_JSON* json)
 {
-    while (json->depth > 0) QsctlJsonEndObject(json);
-    std::printf("%s\n", json->text);
+    // Every string is valid UTF-8 by construction; replacing never happens but
+    // keeps the dump from failing whatever it is given.
+    std::string line = json->root.dump(-1, ' ', true, nlohmann::ordered_json::error_handler_t::replace);
+    std::printf("%s\n", line.c_str());
     std::fflush(stdout);
 }

@@ -1,69 +1,74 @@
 // The Application event log: a JSON-lines file under the state folder, with
-// every record also sent to syslog.
+// every record also sent to the systemd journal.
+//
+// The program registers its source for every event. The log file stays open
+// from one registration to the next while it is still the file at its path,
+// and the source's message file stays loaded while its registration names it.
 #include <fcntl.h>
-#include <syslog.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <mutex>
 #include <string>
 
-#include "eventlog_message_text.h"
+#include "eventlog_journal.h"
+#include "eventlog_message_file.h"
 #include "eventlog_record.h"
 #include "platform/win32.h"
 #include "state_dir.h"
 
 namespace {
 
+struct LogFile {
+    std::string path;
+    int fd = -1;
+    ~LogFile() { close(fd); }
+};
+
 struct EventSource {
-    int fd;
+    std::shared_ptr<LogFile> log;
+    std::shared_ptr<dveventlog::MessageFile> messages;
     std::string name;
 };
 
-int SyslogPriority(WORD type)
+// Still the file at its path: not removed, renamed away or replaced.
+bool StillAtPath(const LogFile& log, const std::string& path)
 {
-    switch (type) {
-    case EVENTLOG_ERROR_TYPE:
-    case EVENTLOG_AUDIT_FAILURE: return LOG_ERR;
-    case EVENTLOG_WARNING_TYPE: return LOG_WARNING;
-    case EVENTLOG_SUCCESS: return LOG_NOTICE;
-    default: return LOG_INFO;
-    }
+    struct stat opened;
+    struct stat named;
+    return log.path == path && fstat(log.fd, &opened) == 0 && stat(path.c_str(), &named) == 0 &&
+           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
 
-// The event's text from the source's message file when one is registered,
-// else its identifier and insertion strings; on one line.
-std::string SyslogText(const dveventlog::Record& record)
+// The log file of the current state folder, opened (and its folder made) when
+// it is not open yet; null with the last error set when that fails.
+std::shared_ptr<LogFile> CurrentLogFile()
 {
-    std::string text;
-    if (!dveventlog::RegisteredMessageText(record.source, record.eventId, record.strings, text)) {
-        char id[16];
-        snprintf(id, sizeof id, "0x%08X", record.eventId);
-        text = std::string("Event ") + id;
-        for (WORD i = 0; i < record.stringCount; ++i) {
-            text += i ? " | " : ": ";
-            if (record.strings[i]) text += record.strings[i];
-        }
-    }
-    for (char& c : text) {
-        if (c == '\r' || c == '\n') c = ' ';
-    }
-    size_t end = text.find_last_not_of(' ');
-    text.erase(end == std::string::npos ? 0 : end + 1);
-    return text;
-}
-
-void SendToSyslog(const dveventlog::Record& record)
-{
-    static std::mutex mutex;
-    static std::string ident;  // openlog keeps the pointer, so it must outlive the call.
-    std::string text = SyslogText(record);
+    // Never destroyed: threads may still log while the process exits.
+    static std::mutex& mutex = *new std::mutex;
+    static std::shared_ptr<LogFile>& current = *new std::shared_ptr<LogFile>;
+    std::string folder = dvstate::StateDir() + "/eventlog";
+    std::string path = folder + "/Application.jsonl";
     std::lock_guard<std::mutex> lock(mutex);
-    if (ident != record.source) {
-        ident = record.source;
-        openlog(ident.c_str(), LOG_PID, LOG_DAEMON);
+    if (current && StillAtPath(*current, path)) return current;
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == ENOENT) {
+        if (int err = dvstate::MakePrivateDirs(folder)) {
+            SetLastError(DvWin32ErrorFromErrno(err));
+            return nullptr;
+        }
+        fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     }
-    syslog(SyslogPriority(record.type), "%s", text.c_str());
+    if (fd < 0) {
+        SetLastError(DvWin32ErrorFromErrno(errno));
+        return nullptr;
+    }
+    current = std::make_shared<LogFile>();
+    current->path = path;
+    current->fd = fd;
+    return current;
 }
 
 bool WriteWhole(int fd, const std::string& line)
@@ -91,22 +96,9 @@ HANDLE RegisterEventSourceA(LPCSTR lpUNCServerName, LPCSTR lpSourceName)
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    std::string folder = dvstate::StateDir() + "/eventlog";
-    std::string file = folder + "/Application.jsonl";
-    // A source is registered for every event: the folder is made only when missing.
-    int fd = open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0 && errno == ENOENT) {
-        if (int err = dvstate::MakePrivateDirs(folder)) {
-            SetLastError(DvWin32ErrorFromErrno(err));
-            return nullptr;
-        }
-        fd = open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    }
-    if (fd < 0) {
-        SetLastError(DvWin32ErrorFromErrno(errno));
-        return nullptr;
-    }
-    return new EventSource{fd, lpSourceName};
+    std::shared_ptr<LogFile> log = CurrentLogFile();
+    if (!log) return nullptr;
+    return new EventSource{log, dveventlog::SourceMessageFile(lpSourceName), lpSourceName};
 }
 
 BOOL ReportEventA(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID, PSID, WORD wNumStrings,
@@ -123,8 +115,8 @@ BOOL ReportEventA(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID,
     const auto* source = static_cast<const EventSource*>(hEventLog);
     dveventlog::Record record{source->name.c_str(), wType,       wCategory, dwEventID, wNumStrings,
                               lpStrings,            dwDataSize, lpRawData};
-    if (!WriteWhole(source->fd, dveventlog::RecordLine(record))) return FALSE;
-    SendToSyslog(record);
+    if (!WriteWhole(source->log->fd, dveventlog::RecordLine(record))) return FALSE;
+    dveventlog::SendToJournal(record, source->messages.get());
     return TRUE;
 }
 
@@ -134,13 +126,6 @@ BOOL DeregisterEventSource(HANDLE hEventLog)
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    auto* source = static_cast<EventSource*>(hEventLog);
-    int result = close(source->fd);
-    int err = errno;
-    delete source;
-    if (result != 0) {
-        SetLastError(DvWin32ErrorFromErrno(err));
-        return FALSE;
-    }
+    delete static_cast<EventSource*>(hEventLog);
     return TRUE;
 }

@@ -21,13 +21,10 @@ struct Record {
 // The word for an event type ("error", "warning", "information", ...).
 const char* TypeWord(WORD type);
 
-// A JSON string literal (quotes included) for any bytes: valid UTF-8 is kept,
-// control characters are escaped, and every byte that does not belong to a
-// valid UTF-8 sequence becomes the character U+0000-U+00FF of its value.
-std::string JsonString(const char* text);
-
 // {"time":...,"source":...,"type":...,"id":"0x%08X","category":...,"strings":[...],"data":"<hex>"}
-// followed by a line break; the time is UTC with milliseconds.
+// followed by a line break; the time is UTC with milliseconds. Valid UTF-8 in
+// the strings is kept and every byte outside it becomes U+FFFD, so the line is
+// valid JSON whatever the strings hold.
 std::string RecordLine(const Record& record);
 
 }  // namespace dveventlog

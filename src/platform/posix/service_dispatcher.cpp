@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
+#include <systemd/sd-daemon.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -29,7 +30,6 @@ struct Dispatcher {
     LPHANDLER_FUNCTION_EX handler = nullptr;
     LPVOID context = nullptr;
     dvservice::PublishedStatus published = {};
-    std::string notifySocket;
     int wake[2] = {-1, -1};
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> resumeRequested{false};
@@ -108,8 +108,6 @@ DWORD FindOrigin(const SERVICE_TABLE_ENTRYA* table, Origin* origin)
     const char* notify = std::getenv("NOTIFY_SOCKET");
     bool systemManager = std::getenv("INVOCATION_ID") && getppid() == 1;
     if (!notify && !systemManager) return ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
-    if (notify) gDispatcher.notifySocket = notify;
-    unsetenv("NOTIFY_SOCKET");
     origin->name = table[0].lpServiceName;
     origin->args = {origin->name};
     origin->lockFd = dvservice::OpenLockFile(origin->name);
@@ -146,9 +144,10 @@ int Listen(const std::string& name)
     return fd;
 }
 
-void NotifySystemd(const std::string& socketPath, const SERVICE_STATUS& status)
+// Under systemd, the state on its notify socket (NOTIFY_SOCKET, which the
+// services this process starts do not inherit); elsewhere nothing.
+void NotifySystemd(const SERVICE_STATUS& status)
 {
-    if (socketPath.empty()) return;
     const char* message = "STATUS=Paused";
     switch (status.dwCurrentState) {
     case SERVICE_START_PENDING: message = "STATUS=Starting"; break;
@@ -157,17 +156,7 @@ void NotifySystemd(const std::string& socketPath, const SERVICE_STATUS& status)
     case SERVICE_STOPPED: message = "STATUS=Stopped"; break;
     default: break;
     }
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    if (socketPath.size() >= sizeof address.sun_path) return;
-    std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size());
-    // A leading '@' names an abstract socket.
-    if (address.sun_path[0] == '@') address.sun_path[0] = '\0';
-    socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + socketPath.size());
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return;
-    sendto(fd, message, std::strlen(message), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&address), length);
-    close(fd);
+    sd_notify(0, message);
 }
 
 DWORD AcceptedFlag(DWORD control)
@@ -374,7 +363,7 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpS
         }
         gDispatcher.published.status = *lpServiceStatus;
         error = dvservice::WriteStatus(gDispatcher.name, gDispatcher.published);
-        NotifySystemd(gDispatcher.notifySocket, *lpServiceStatus);
+        NotifySystemd(*lpServiceStatus);
     }
     Wake();
     return error == ERROR_SUCCESS ? TRUE : Fail(error);

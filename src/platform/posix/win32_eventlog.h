@@ -2,10 +2,10 @@
 //
 // Each record is one JSON object on its own line of
 // $DORVANE_STATE_DIR/eventlog/Application.jsonl, written with a single write()
-// so that concurrent writers never interleave, and is also sent to syslog
-// under the source's name, with the event's text from the message file
-// registered as the source's EventMessageFile (its identifier and strings
-// when none is).
+// so that concurrent writers never interleave, and is also sent to the
+// systemd journal under the source's name, with the event's text from the
+// message file registered as the source's EventMessageFile (its identifier and
+// strings when none is).
 #pragma once
 
 #include "win32_types.h"
@@ -22,8 +22,8 @@ typedef void* PSID;
 // Only the local machine (a null or empty server name) is supported. Opens the
 // log file, creating its folders; fails with the error code of that.
 HANDLE RegisterEventSourceA(LPCSTR lpUNCServerName, LPCSTR lpSourceName);
-// Strings are JSON-escaped; bytes that are not UTF-8 are kept as the Latin-1
-// characters of the same value. Fails with the error code of a failed write.
+// Valid UTF-8 in the strings is kept; other bytes become U+FFFD in the file.
+// Fails with the error code of a failed write.
 BOOL ReportEventA(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID, PSID lpUserSid, WORD wNumStrings,
                   DWORD dwDataSize, LPCSTR* lpStrings, LPVOID lpRawData);
 BOOL DeregisterEventSource(HANDLE hEventLog);
