@@ -5,6 +5,7 @@
 
 #include "Qss/config/parameters.h"
 #include "Qss/diag/diag.h"
+#include "Qss/net/peer_admission.h"
 #include "Qss/net/reply.h"
 #include "Qss/net/socket_set.h"
 #include "Qss/quorum/instance_lock.h"
@@ -107,6 +108,8 @@ void qssReceiveOne(const QSS_SOCKET_ENTRY* entry, BYTE* buffer, SOCKADDR_IN* sou
 
 void qssProcessDatagram(const BYTE* datagram, int received, const SOCKADDR_IN* source, SOCKET sock)
 {
+    // A stranger's datagram is not even looked at.
+    if (!qssAdmitSource(source)) return;
     const QSS_PACKET_HEADER* header = (const QSS_PACKET_HEADER*)datagram;
     if (!qssValidateHeader(header, received)) return;
     QSS_REQUEST_HANDLER* handler = qssFindHandler(header->packetType);
@@ -169,6 +172,7 @@ DWORD WINAPI qssServiceThread(LPVOID)
 
     while (!DvWakeupIsRaised(qssServerWakeup)) {
         qssUnusedInstanceCollection();
+        qssReportRefusedPeers();
         if (qssCheckSocketSetChange()) Qss_TracePrintf(QSS_TRACE_INFO, "There are %u IP addresses.", qssSocketCount);
 
         fd_set readSet;
@@ -232,6 +236,8 @@ void Qss_StopServerThread(DWORD bTerminateThread)
         Qss_LogError("Qss_StopServerThread", 2515, "WSACleanup", error, NULL);
     }
     qssDeleteAllInstances();
+    QSS_PEER_FILTER everyone = {NULL, 0, 0};
+    qssSetAllowedPeers(&everyone);
     DeleteCriticalSection(&qssInstanceLock);
     // The wake-up goes last: a server thread calling this itself is still inside its loop.
     DvWakeupClose(qssServerWakeup);
