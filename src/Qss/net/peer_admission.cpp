@@ -54,7 +54,7 @@ BOOL qssAdmitSource(const SOCKADDR_IN* source)
     return FALSE;
 }
 
-void qssReportRefusedPeers(void)
+void qssReportRefusedPeers(BOOL evenWithinInterval)
 {
-    if (qssUnreportedRefusals > 0 && qssRefusalReportDue()) qssWriteRefusalReport();
+    if (qssUnreportedRefusals > 0 && (evenWithinInterval || qssRefusalReportDue())) qssWriteRefusalReport();
 }

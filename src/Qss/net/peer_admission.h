@@ -22,5 +22,6 @@ void qssSetAllowedPeers(QSS_PEER_FILTER* filter);
 BOOL qssAdmitSource(const SOCKADDR_IN* source);
 
 // Writes the warning for refusals not yet reported once the interval since the
-// last report has passed; called by the server thread once per turn.
-void qssReportRefusedPeers(void);
+// last report has passed (or at once, at the stop); called by the server
+// thread once per turn.
+void qssReportRefusedPeers(BOOL evenWithinInterval);

@@ -172,7 +172,7 @@ DWORD WINAPI qssServiceThread(LPVOID)
 
     while (!DvWakeupIsRaised(qssServerWakeup)) {
         qssUnusedInstanceCollection();
-        qssReportRefusedPeers();
+        qssReportRefusedPeers(FALSE);
         if (qssCheckSocketSetChange()) Qss_TracePrintf(QSS_TRACE_INFO, "There are %u IP addresses.", qssSocketCount);
 
         fd_set readSet;
@@ -236,6 +236,8 @@ void Qss_StopServerThread(DWORD bTerminateThread)
         Qss_LogError("Qss_StopServerThread", 2515, "WSACleanup", error, NULL);
     }
     qssDeleteAllInstances();
+    // The server thread has ended: what it refused since its last report is reported now.
+    qssReportRefusedPeers(TRUE);
     QSS_PEER_FILTER everyone = {NULL, 0, 0};
     qssSetAllowedPeers(&everyone);
     DeleteCriticalSection(&qssInstanceLock);
