@@ -4,8 +4,9 @@
 # at the errors level on a free loopback port.
 #
 # The caller sets bin (the build's bin folder), out (where the logs go), work
-# (a temporary folder it removes) and max_instances, and calls stop_started
-# when it ends, normally or not.
+# (a temporary folder it removes) and max_instances, may set
+# server_extra_values (more lines of the Parameters value file), and calls
+# stop_started when it ends, normally or not.
 
 started=()
 
@@ -52,6 +53,8 @@ start_server() {
     local parameters
     parameters=$(find "$state/registry" -ipath '*/services/dorvane/parameters/.values.reg')
     sed -i "s/^\"MaxInstanceNum\"=dword:.*/\"MaxInstanceNum\"=dword:$(printf '%08x' "$max_instances")/" "$parameters"
+    # Further values of the Parameters key, as lines of its value file.
+    if [ -n "${server_extra_values:-}" ]; then printf '%s\n' "$server_extra_values" >>"$parameters"; fi
     "$bin/dorvane" -debug_errors >"$out/server-$server_port.log" 2>&1 &
     server_pid=$!
     started+=("$server_pid")
