@@ -27,11 +27,12 @@ constexpr size_t QSS_PEER_ENTRY_TEXT_SIZE = 64;
 // ignored, as routers do. TRUE with the inclusive range.
 BOOL qssParseAddressEntry(const char* text, QSS_ADDRESS_RANGE* range);
 
-// Builds the table from the strings of a REG_MULTI_SZ image of size bytes
-// (the strings end at the first empty one or at the end of the data). Empty
-// strings before the end are not allowed. FALSE leaves the filter empty and
-// copies the offending entry (cut to fit) into badEntry; an image too large
-// for the heap reports "out of memory".
+// Builds the table from the strings of a REG_MULTI_SZ image of size bytes:
+// the list ends at the first empty string or at the end of the data, and
+// text after that empty string is refused as "an empty entry" (an entry left
+// out by mistake). FALSE leaves the filter empty and copies the offending
+// entry (cut to fit) into badEntry; "out of memory" when the table cannot be
+// had.
 BOOL qssBuildPeerFilter(const char* multiString, DWORD size, QSS_PEER_FILTER* filter, char* badEntry,
                         size_t badEntrySize);
 
