@@ -2,7 +2,12 @@
 // folder, and a system log left alone.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
+
+struct sockaddr_in;
 
 namespace dvfuzz {
 

@@ -6,6 +6,9 @@
 # generator's scenarios at each number of PVMs, prints one table, and writes
 # build/bench/results.csv and build/bench/performance.png.
 #
+# At 4,000 PVMs and fewer the keepalive scenario runs a second time with an
+# AllowedPeers list of BENCH_ALLOWED_PEERS entries (default 4,096; 0 skips it).
+#
 # Usage: scripts/bench.sh            (4,000 and 100,000 PVMs)
 #        BENCH_PVMS="4000 20000 100000" BENCH_SECONDS=5 BENCH_ROUNDS=3 scripts/bench.sh
 #        BENCH_SCENARIOS="failover mixed" scripts/bench.sh   (a subset of keepalive, failover, mixed)
@@ -23,6 +26,7 @@ rounds=${BENCH_ROUNDS:-3}
 scenarios=" ${BENCH_SCENARIOS:-keepalive failover mixed} "
 # Long enough that no peer of the largest failover times out while it waits for its turn.
 failover_instance_timeout=600000
+allowed_peers=${BENCH_ALLOWED_PEERS:-4096}
 max_instances=200000
 work=$(mktemp -d "${TMPDIR:-/tmp}/dorvane-bench-XXXXXX")
 source scripts/local_server.sh
@@ -40,11 +44,29 @@ wait_bound "$baseline_port"
 
 log="$out/qsload.log"
 : >"$log"
+# Every RESULT line gets the load average and, with a list, allowed_peers=<entries>.
 run() {
-    local load
+    local load tag=""
     load=$(cut -d' ' -f1-3 /proc/loadavg)
-    echo "== $* (load average $load)" | tee -a "$log"
-    "$bin/qsload" "$@" --pid "$server_pid" | sed "s/^RESULT /RESULT load=${load// /,} /" | tee -a "$log" | grep -v '^RESULT'
+    if [ -n "${server_allowed_peers:-}" ]; then tag="allowed_peers=$allowed_peers "; fi
+    echo "== $* (load average $load${tag:+, $tag})" | tee -a "$log"
+    "$bin/qsload" "$@" --pid "$server_pid" | sed "s/^RESULT /RESULT load=${load// /,} $tag/" | tee -a "$log" |
+        grep -v '^RESULT'
+}
+
+# The AllowedPeers list as dvreg's REG_MULTI_SZ data: 127.0.0.1, where the load
+# comes from, among single addresses and /31 blocks of which no two merge.
+# A list that does not parse fails the server's start, and with it the run.
+allowed_peers_list() {
+    python3 -c '
+import sys
+n = int(sys.argv[1])
+half = n // 2
+entries = ["127.0.0.1"]
+entries += [f"10.{i // 256}.{i % 256}.{2 * (i % 100)}" for i in range(half)]
+entries += [f"192.168.{i // 64}.{4 * (i % 64)}/31" for i in range(n - 1 - half)]
+print("\\0".join(entries))
+' "$1"
 }
 
 for n in $pvm_counts; do
@@ -53,6 +75,14 @@ for n in $pvm_counts; do
         run keepalive --server "127.0.0.1:$server_port" --baseline "127.0.0.1:$baseline_port" --pvms "$n" \
             --seconds "$seconds" --rounds "$rounds" --limit 600
         stop_server
+        if [ "$n" -le 4000 ] && [ "$allowed_peers" -gt 0 ]; then
+            server_allowed_peers=$(allowed_peers_list "$allowed_peers")
+            start_server
+            run keepalive --server "127.0.0.1:$server_port" --baseline "127.0.0.1:$baseline_port" --pvms "$n" \
+                --seconds "$seconds" --rounds "$rounds" --limit 600
+            stop_server
+            server_allowed_peers=
+        fi
     fi
     # Every grant is made durable before it is answered.
     if [[ $scenarios == *" failover "* ]]; then

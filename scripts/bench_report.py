@@ -20,11 +20,13 @@ def table(rows):
              "|---:|---|---:|---:|---:|---|"]
 
     def add(r, what, base, server, ratio=""):
+        if "allowed_peers" in r:
+            what += f", AllowedPeers of {int(r['allowed_peers']):,} entries"
         lines.append(f"| {r['pvms']} | {what} | {base} | {server} | {ratio} | {r['load'].replace(',', ' ')} |")
 
     by_key = {}
     for r in rows:
-        by_key[(r["pvms"], r["scenario"], r.get("mode"), r.get("target"))] = r
+        by_key[(r["pvms"], r["scenario"], r.get("mode"), r.get("target"), r.get("allowed_peers"))] = r
     for r in rows:
         n, s, mode = r["pvms"], r["scenario"], r.get("mode")
         if s == "attach" and (n, "attach") not in by_key:
@@ -34,7 +36,7 @@ def table(rows):
             add(r, "server memory per PVM record (RSS growth / PVMs)", "", f"{r['bytes_per_pvm']} B")
             add(r, "server RSS before / after attach", "", f"{r['rss_before_kib']} / {r['rss_after_kib']} KiB")
         elif s == "keepalive" and mode in ("closed", "open") and r["target"] == "server":
-            base = by_key.get((n, s, mode, "baseline"))
+            base = by_key.get((n, s, mode, "baseline", r.get("allowed_peers")))
             label = "closed loop" if mode == "closed" else f"offered {float(r['rate']):,.0f} req/s"
             b_rps = f"{float(base['rps']):,.0f}" if base else ""
             ratio = f"{float(r['rps']) / float(base['rps']):.0%}" if base and float(base["rps"]) else ""
@@ -66,7 +68,7 @@ def curves(rows):
     """Closed-loop throughput and open-loop p99 per target and number of PVMs."""
     points = {}
     for r in rows:
-        if r["scenario"] != "keepalive" or r.get("mode") not in ("closed", "open"):
+        if r["scenario"] != "keepalive" or r.get("mode") not in ("closed", "open") or "allowed_peers" in r:
             continue
         p = points.setdefault((int(r["pvms"]), r["target"]), {})
         if r["mode"] == "closed":

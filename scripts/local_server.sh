@@ -4,8 +4,9 @@
 # at the errors level on a free loopback port.
 #
 # The caller sets bin (the build's bin folder), out (where the logs go), work
-# (a temporary folder it removes) and max_instances, and calls stop_started
-# when it ends, normally or not.
+# (a temporary folder it removes) and max_instances, may set
+# server_extra_values (more lines of the Parameters value file), and calls
+# stop_started when it ends, normally or not.
 
 started=()
 
@@ -51,6 +52,11 @@ start_server() {
     "$bin/dorvane" -install "$server_port" >"$out/install.log" 2>&1
     "$bin/dvreg" add 'HKLM\SYSTEM\CurrentControlSet\Services\Dorvane\Parameters' /v MaxInstanceNum \
         /t REG_DWORD /d "$max_instances" /f >>"$out/install.log"
+    # A further value of the Parameters key: the AllowedPeers list, its entries separated by \0.
+    if [ -n "${server_allowed_peers:-}" ]; then
+        "$bin/dvreg" add 'HKLM\SYSTEM\CurrentControlSet\Services\Dorvane\Parameters' /v AllowedPeers \
+            /t REG_MULTI_SZ /d "$server_allowed_peers" /f >>"$out/install.log"
+    fi
     "$bin/dorvane" -debug_errors >"$out/server-$server_port.log" 2>&1 &
     server_pid=$!
     started+=("$server_pid")

@@ -21,6 +21,7 @@ public:
     {
         qssTraceFlags = traceFlags;
         std::memset(&qssStats, 0, sizeof qssStats);
+        std::memset(&qssGuardStats, 0, sizeof qssGuardStats);
     }
     ~DiagScope()
     {

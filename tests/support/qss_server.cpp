@@ -10,6 +10,7 @@
 
 #include "Qss/config/parameters.h"
 #include "Qss/config/registry_store.h"
+#include "Qss/net/peer_admission.h"
 #include "Qss/net/reply.h"
 #include "Qss/net/server_thread.h"
 #include "Qss/net/socket_set.h"
@@ -125,6 +126,8 @@ bool QssServer::Prepare()
     qssServerInfo.protocolMajor = QSS_PROTOCOL_MAJOR;
     qssServerInfo.componentInfo = qssComponentInfo;
     qssRescanInterval = rescanInterval_;
+    // The optional values a test has written into the Parameters key.
+    if (!qssReadGuardParameters()) return false;
     return qssGetMyAddr() == TRUE;
 }
 
@@ -142,6 +145,8 @@ void QssServer::Stop()
     prepared_ = false;
     running_ = false;
     qssRescanInterval = QSS_DEFAULT_RESCAN_INTERVAL;
+    qssRequireIncreasingSequences = 0;
+    qssRefusalReportInterval = QSS_DEFAULT_REFUSAL_REPORT_INTERVAL;
 }
 
 void QssServer::SetAddresses(const std::vector<std::string>& addresses)

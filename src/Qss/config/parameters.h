@@ -14,6 +14,15 @@ extern DWORD qssInstanceRetainTime;
 // The most instance records (MaxInstanceNum).
 extern DWORD qssMaxInstanceNum;
 
+// 1: a request older than the last one its AM's slot accepted is dropped
+// (RequireIncreasingSequences; 0, the default, keeps the retransmission rule alone).
+extern DWORD qssRequireIncreasingSequences;
+
+// Reads AllowedPeers into the admission table and RequireIncreasingSequences,
+// and traces them. A value that is present but not valid is reported with the
+// invalid-parameter event, changes nothing, and gives FALSE.
+BOOL qssReadGuardParameters(void);
+
 // At every start, in this order: the host name, the server identity, the
 // tuning values, the component record and protocol revision, the restore of
 // the persisted quorum holders, and the receive sockets. FALSE fails the start.

@@ -185,6 +185,45 @@ BOOL Qss_RegGetSTRING(const char* valueName, char* buffer, DWORD bufferSize)
     return ok;
 }
 
+LONG Qss_RegGetParameterData(const char* valueName, DWORD* type, BYTE** data, DWORD* size)
+{
+    *data = NULL;
+    *size = 0;
+    HKEY key = NULL;
+    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, QSS_PARAMETERS_KEY, 0, KEY_QUERY_VALUE, &key);
+    if (status != ERROR_SUCCESS) {
+        qssReportRegFailure("Qss_RegGetParameterData", 556, "RegOpenKeyEx", status);
+        return status;
+    }
+    HANDLE heap = GetProcessHeap();
+    // The value may grow between the two queries: ask again with the new size.
+    DWORD needed = 0;
+    status = RegQueryValueExA(key, valueName, NULL, type, NULL, &needed);
+    while (status == ERROR_SUCCESS) {
+        BYTE* buffer = heap ? (BYTE*)HeapAlloc(heap, HEAP_ZERO_MEMORY, (SIZE_T)needed + 2) : NULL;
+        if (buffer == NULL) {
+            status = ERROR_NOT_ENOUGH_MEMORY;
+            break;
+        }
+        DWORD got = needed;
+        status = RegQueryValueExA(key, valueName, NULL, type, buffer, &got);
+        if (status == ERROR_SUCCESS) {
+            *data = buffer;
+            *size = got;
+            break;
+        }
+        HeapFree(heap, 0, buffer);
+        if (status != ERROR_MORE_DATA) break;
+        needed = got;
+        status = ERROR_SUCCESS;
+    }
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
+        qssReportRegFailure("Qss_RegGetParameterData", 571, "RegQueryValueEx", status);
+    }
+    qssCloseReported(key, "Qss_RegGetParameterData", 586);
+    return status;
+}
+
 LONG Qss_RegSetPersistentStateDWORD(const char* subKey, const char* valueName, DWORD value)
 {
     static const QSS_STATE_REPORT report = {"Qss_RegSetPersistentStateDWORD", 627, 644, "RegSetValueEx", 657, 667, 677};

@@ -19,6 +19,12 @@ BOOL Qss_RegSetSTRING(const char* valueName, const char* data, DWORD byteCount);
 // On failure the buffer holds the empty string; on success it is terminated.
 BOOL Qss_RegGetSTRING(const char* valueName, char* buffer, DWORD bufferSize);
 
+// An optional value of any type and size: *data comes from the process heap,
+// two zero bytes longer than *size (so text in it is always terminated), and
+// is freed by the caller with HeapFree. ERROR_FILE_NOT_FOUND, unreported, when
+// the value is absent; other failures are reported.
+LONG Qss_RegGetParameterData(const char* valueName, DWORD* type, BYTE** data, DWORD* size);
+
 // The first write for a PVM creates "Persistent States" and the PVM's subkey.
 LONG Qss_RegSetPersistentStateDWORD(const char* subKey, const char* valueName, DWORD value);
 LONG Qss_RegSetPersistentStateBINARY(const char* subKey, const char* valueName, const void* data, DWORD byteCount);

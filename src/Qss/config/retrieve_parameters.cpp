@@ -31,6 +31,8 @@ BOOL Qss_RetrieveParameters(void)
     qssReadTuningValue("RescanIpAddressInterval", QSS_DEFAULT_RESCAN_INTERVAL, &qssRescanInterval);
     qssReadTuningValue("InstanceRetainTimeAfterDetach", QSS_DEFAULT_INSTANCE_RETAIN_TIME, &qssInstanceRetainTime);
     qssReadTuningValue("MaxInstanceNum", QSS_DEFAULT_MAX_INSTANCE_NUM, &qssMaxInstanceNum);
+    // Before anything is restored or bound: a bad value fails the start having changed nothing.
+    if (!qssReadGuardParameters()) return FALSE;
 
     qssServerInfo.componentInfo = qssComponentInfo;
     qssServerInfo.protocolMinor = QSS_PROTOCOL_MINOR;

@@ -39,10 +39,23 @@ static_assert(sizeof(QSS_STATS) == 40, "the counters are attached as 40 bytes");
 // Zeroed at every service start, while no other thread runs.
 extern QSS_STATS qssStats;
 
+// Counters kept beside the ten of the statistics event, whose data stays as
+// it is: datagrams refused for their source address (AllowedPeers) and
+// requests dropped as stale (RequireIncreasingSequences).
+typedef struct QSS_GUARD_STATS {
+    DWORD refusedDatagrams;
+    DWORD staleRequests;
+} QSS_GUARD_STATS;
+
+// Zeroed with qssStats.
+extern QSS_GUARD_STATS qssGuardStats;
+
 // Adds one to a counter of qssStats (wrapping); safe from any thread.
 void Qss_IncrementStat(DWORD* counter);
 // The counters as they are now, read safely while other threads count.
 void Qss_SnapshotStats(QSS_STATS* snapshot);
+// One info-level trace line with every counter, the ten and the guards' two.
+void Qss_TraceStatistics(void);
 
 // "dorvane.dll", loaded in console mode only; event texts come from it.
 extern HMODULE qssMessageDll;

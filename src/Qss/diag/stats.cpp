@@ -23,3 +23,20 @@ void Qss_SnapshotStats(QSS_STATS* snapshot)
         snapshot->*counter = std::atomic_ref<DWORD>(qssStats.*counter).load(std::memory_order_relaxed);
     }
 }
+
+QSS_GUARD_STATS qssGuardStats;
+
+void Qss_TraceStatistics(void)
+{
+    QSS_STATS s;
+    Qss_SnapshotStats(&s);
+    DWORD refused = std::atomic_ref<DWORD>(qssGuardStats.refusedDatagrams).load(std::memory_order_relaxed);
+    DWORD stale = std::atomic_ref<DWORD>(qssGuardStats.staleRequests).load(std::memory_order_relaxed);
+    Qss_TracePrintf(QSS_TRACE_INFO,
+                    "Statistics: receive errors %u, invalid packets %u, checksum errors %u, version errors %u, "
+                    "component ID errors %u, socket errors %u, send errors %u, short sends %u, wrong server %u, "
+                    "unrecognized types %u, refused peers %u, stale requests %u",
+                    s.recvErrors, s.invalidPackets, s.checksumErrors, s.versionErrors, s.componentIdErrors,
+                    s.socketErrors, s.sendErrors, s.shortSends, s.wrongServerErrors, s.unrecognizedTypeErrors,
+                    refused, stale);
+}

@@ -5,6 +5,7 @@
 
 #include "Qss/config/parameters.h"
 #include "Qss/diag/diag.h"
+#include "Qss/net/peer_admission.h"
 #include "Qss/net/reply.h"
 #include "Qss/net/socket_set.h"
 #include "Qss/quorum/grant_commit.h"
@@ -108,6 +109,8 @@ void qssReceiveOne(const QSS_SOCKET_ENTRY* entry, BYTE* buffer, SOCKADDR_IN* sou
 
 void qssProcessDatagram(const BYTE* datagram, int received, const SOCKADDR_IN* source, SOCKET sock)
 {
+    // A stranger's datagram is not even looked at.
+    if (!qssAdmitSource(source)) return;
     const QSS_PACKET_HEADER* header = (const QSS_PACKET_HEADER*)datagram;
     if (!qssValidateHeader(header, received)) return;
     QSS_REQUEST_HANDLER* handler = qssFindHandler(header->packetType);
@@ -172,6 +175,7 @@ DWORD WINAPI qssServiceThread(LPVOID)
 
     while (!DvWakeupIsRaised(qssServerWakeup)) {
         qssUnusedInstanceCollection();
+        qssReportRefusedPeers(FALSE);
         if (qssCheckSocketSetChange()) Qss_TracePrintf(QSS_TRACE_INFO, "There are %u IP addresses.", qssSocketCount);
 
         fd_set readSet;
@@ -239,6 +243,10 @@ void Qss_StopServerThread(DWORD bTerminateThread)
         Qss_LogError("Qss_StopServerThread", 2515, "WSACleanup", error, NULL);
     }
     qssDeleteAllInstances();
+    // The server thread has ended: what it refused since its last report is reported now.
+    qssReportRefusedPeers(TRUE);
+    QSS_PEER_FILTER everyone = {NULL, 0, 0};
+    qssSetAllowedPeers(&everyone);
     DeleteCriticalSection(&qssInstanceLock);
     // The wake-up goes last: a server thread calling this itself is still inside its loop.
     DvWakeupClose(qssServerWakeup);

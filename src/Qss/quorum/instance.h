@@ -41,6 +41,8 @@ struct QSS_AM_INFO {
     ULONGLONG commitRound; // the commit round that makes its grant durable, while bAwaitingDisk
     BYTE lastReply[QSS_MAX_PACKET_SIZE]; // the last reply built for this AM, for retransmissions
     QSS_TIMER_TICKET* pInstanceTimeoutTicket; // belongs to hInstanceTimeout
+    ULONGLONG acceptedSequence; // of the last request handled, for the rule against stale copies
+    BYTE bSequenceAccepted;     // 0 until the slot handled a request
 };
 
 struct QSS_INSTANCE {

@@ -9,6 +9,7 @@
 #include "Qss/quorum/instance_table.h"
 #include "Qss/quorum/instance_timer.h"
 #include "Qss/quorum/request_frame.h"
+#include "Qss/quorum/sequence_rule.h"
 
 namespace {
 
@@ -114,7 +115,12 @@ void qssProcessKeepalive(const QSS_PACKET_HEADER* request, const SOCKADDR_IN* so
         status = ZEL_K_QS_STATUS_NOT_ATTACHED;
     } else {
         slot = &record->am[keepalive->amNumber - 1];
-        switch (qssGetAmState(slot, request->sequence, qssReplyType(request->packetType))) {
+        DWORD state = qssGetAmState(slot, request->sequence, qssReplyType(request->packetType));
+        if (qssIsStaleRequest(slot, request, state)) {
+            LeaveCriticalSection(&qssInstanceLock);
+            return;
+        }
+        switch (state) {
         case QSS_AM_STATE_RESEND:
             Qss_TracePrintf(QSS_TRACE_WARNINGS, "Resend KEEP_ALIVE reply packet");
             qssResendReply(slot, source, sock, TRUE);

@@ -9,6 +9,7 @@
 #include "Qss/quorum/instance_table.h"
 #include "Qss/quorum/keepalive.h"
 #include "Qss/quorum/request_frame.h"
+#include "Qss/quorum/sequence_rule.h"
 
 // An OFFLINE AM (holding the quorum or not) comes ONLINE; returns the status.
 static DWORD qssAttachOfflineAm(QSS_INSTANCE* record, QSS_AM_INFO* slot, BOOL created,
@@ -61,7 +62,12 @@ void qssProcessAttachInstance(const QSS_PACKET_HEADER* request, const SOCKADDR_I
         }
         if (record != NULL) {
             slot = &record->am[attach->amNumber - 1];
-            switch (qssGetAmState(slot, request->sequence, qssReplyType(request->packetType))) {
+            DWORD state = qssGetAmState(slot, request->sequence, qssReplyType(request->packetType));
+            if (qssIsStaleRequest(slot, request, state)) {
+                LeaveCriticalSection(&qssInstanceLock);
+                return;
+            }
+            switch (state) {
             case QSS_AM_STATE_RESEND:
                 qssResetKeepaliveTimeoutTimer(slot);
                 Qss_TracePrintf(QSS_TRACE_WARNINGS, "Resend ATTACH_INSTANCE reply packet");
@@ -119,7 +125,12 @@ void qssProcessDetachInstance(const QSS_PACKET_HEADER* request, const SOCKADDR_I
         status = ZEL_K_QS_STATUS_NOT_ATTACHED;
     } else {
         slot = &record->am[detach->amNumber - 1];
-        switch (qssGetAmState(slot, request->sequence, qssReplyType(request->packetType))) {
+        DWORD state = qssGetAmState(slot, request->sequence, qssReplyType(request->packetType));
+        if (qssIsStaleRequest(slot, request, state)) {
+            LeaveCriticalSection(&qssInstanceLock);
+            return;
+        }
+        switch (state) {
         case QSS_AM_STATE_RESEND:
             Qss_TracePrintf(QSS_TRACE_WARNINGS, "Resend DETACH_INSTANCE reply packet");
             qssResendReply(slot, source, sock, FALSE);

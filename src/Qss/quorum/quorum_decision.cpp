@@ -18,6 +18,7 @@
 #include "Qss/quorum/instance_timer.h"
 #include "Qss/quorum/keepalive.h"
 #include "Qss/quorum/request_frame.h"
+#include "Qss/quorum/sequence_rule.h"
 
 namespace {
 
@@ -312,6 +313,11 @@ void qssProcessAcquireQuorum(const QSS_PACKET_HEADER* request, const SOCKADDR_IN
     }
     QSS_AM_INFO* slot = &record->am[acquire->amNumber - 1];
     QSS_AM_INFO* partner = &record->am[2 - acquire->amNumber];
+    DWORD state = qssGetAmState(slot, request->sequence, qssReplyType(request->packetType));
+    if (qssIsStaleRequest(slot, request, state)) {
+        qssEndQuorumRequest(record);
+        return;
+    }
     if (slot->bAwaitingDisk && (request->sequence == slot->acquireSequence || slot->bOnline)) {
         // Granted, but not durable yet: the commit answers the pending request.
         if (slot->bOnline) {
@@ -327,7 +333,7 @@ void qssProcessAcquireQuorum(const QSS_PACKET_HEADER* request, const SOCKADDR_IN
         qssAnswerQuorumRequest(request, record, slot, ZEL_K_QS_STATUS_VOTING, source, sock);
         return;
     }
-    switch (qssGetAmState(slot, request->sequence, qssReplyType(request->packetType))) {
+    switch (state) {
     case QSS_AM_STATE_RESEND:
         // Also how a lost deferred answer reaches its AM: the decision saved it.
         qssResetKeepaliveTimeoutTimer(slot);
@@ -391,7 +397,12 @@ void qssProcessReleaseQuorum(const QSS_PACKET_HEADER* request, const SOCKADDR_IN
         return;
     }
     QSS_AM_INFO* slot = &record->am[release->amNumber - 1];
-    switch (qssGetAmState(slot, request->sequence, qssReplyType(request->packetType))) {
+    DWORD state = qssGetAmState(slot, request->sequence, qssReplyType(request->packetType));
+    if (qssIsStaleRequest(slot, request, state)) {
+        qssEndQuorumRequest(record);
+        return;
+    }
+    switch (state) {
     case QSS_AM_STATE_RESEND:
         qssResetKeepaliveTimeoutTimer(slot);
         Qss_TracePrintf(QSS_TRACE_WARNINGS, "Resend RELEASE_QUORUM reply packet");

@@ -153,6 +153,7 @@ VOID WINAPI qssServiceMain(DWORD, LPSTR*)
     std::memset(&qssServiceStatus, 0, sizeof qssServiceStatus);
     std::memset(&qssStats, 0, sizeof qssStats);
     qssServerGaveUp.store(false);
+    std::memset(&qssGuardStats, 0, sizeof qssGuardStats);
     qssServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
 
     DWORD exitCode = NO_ERROR;
@@ -195,6 +196,7 @@ BOOL qssServiceStart(void)
         break;
     }
 
+    if (result) Qss_TraceStatistics();
     if (!CloseHandle(qssStopEvent)) {
         Qss_LogWin32Error("qssServiceStart", QSS_LINE_CLOSE_STOP_EVENT, "CloseHandle", (int)GetLastError(), 0);
     }

@@ -12,6 +12,7 @@
 #include "Qss/net/reply.h"
 #include "Qss/net/server_thread.h"
 #include "support/event_log.h"
+#include "support/parameters.h"
 #include "support/qss_diag.h"
 #include "support/qss_server.h"
 
@@ -116,6 +117,72 @@ TEST_F(RetrieveParametersTest, AMissingOrShortIdentityFailsBeforeTuningAndRestor
     ASSERT_TRUE(Qss_RegSetSTRING("QSServerID", shortId, sizeof(shortId)));
     EXPECT_FALSE(Retrieve(&trace));
     EXPECT_EQ(CountEventsContaining("0xCC000013", "qssGetMyKey (2333)"), 2);
+}
+
+TEST_F(RetrieveParametersTest, TheGuardValuesAreReadAndTracedWithTheTuning)
+{
+    ASSERT_TRUE(Qss_RegSetSTRING("QSServerID", kOddServerId, sizeof(kOddServerId)));
+    ASSERT_TRUE(dvtest::SetMultiString("AllowedPeers", {"10.1.2.0/24", "10.1.2.9", "192.0.2.17"}));
+    ASSERT_TRUE(Qss_RegSetDWORD("RequireIncreasingSequences", 1));
+    std::string trace;
+    ASSERT_TRUE(Retrieve(&trace));
+    EXPECT_NE(trace.find("Allowed Peers: 3 entries in 2 address ranges"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("Require Increasing Sequences: 1"), std::string::npos) << trace;
+    EXPECT_EQ(qssRequireIncreasingSequences, 1u);
+    qssRequireIncreasingSequences = 0;
+}
+
+// A mistyped value fails the start before anything is restored or bound, and
+// names the value and what is wrong with it.
+TEST_F(RetrieveParametersTest, AnInvalidGuardValueFailsTheStartAndChangesNothing)
+{
+    ASSERT_TRUE(Qss_RegSetSTRING("QSServerID", kOddServerId, sizeof(kOddServerId)));
+    BYTE pvmId[QSS_PVM_ID_SIZE] = {7};
+    char subKey[QSS_PERSISTENT_SUBKEY_SIZE];
+    ASSERT_TRUE(Qss_PvmIdToPersistentStateSubKey(pvmId, sizeof(subKey), subKey));
+    ASSERT_EQ(Qss_RegSetPersistentStateDWORD(subKey, "Quorum Holder", 1), 0);
+
+    const DWORD two = 2;
+    struct Case {
+        const char* value;
+        DWORD type;
+        std::string data;
+        const char* named;
+    } cases[] = {
+        {"AllowedPeers", REG_MULTI_SZ, std::string("10.1.2.0/24\0" "10.1.2.0/33\0\0", 26), "\"10.1.2.0/33\""},
+        {"AllowedPeers", REG_MULTI_SZ, std::string("192.0.2.300\0\0", 13), "\"192.0.2.300\""},
+        {"AllowedPeers", REG_MULTI_SZ, std::string("10.1.2.3\0\0" "10.1.2.4\0\0", 20), "an empty entry"},
+        {"AllowedPeers", REG_SZ, std::string("10.1.2.3\0", 9), "not REG_MULTI_SZ"},
+        {"RequireIncreasingSequences", REG_DWORD, std::string((const char*)&two, 4), "2 is neither 0 nor 1"},
+        {"RequireIncreasingSequences", REG_SZ, std::string("1\0", 2), "not REG_DWORD"},
+    };
+    int failures = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.named);
+        ASSERT_TRUE(dvtest::SetParameter(c.value, c.type, c.data.data(), (DWORD)c.data.size()));
+        std::string trace;
+        EXPECT_FALSE(Retrieve(&trace));
+        std::vector<std::string> strings;
+        int events = 0;
+        for (const dvtest::EventRecord& event : dvtest::ReadEventLog()) {
+            if (event.id != "0xCC000021") continue;
+            ++events;
+            strings = event.strings;
+        }
+        EXPECT_EQ(events, ++failures);
+        ASSERT_EQ(strings.size(), 2u);
+        EXPECT_EQ(strings[0], c.value);
+        EXPECT_NE(strings[1].find(c.named), std::string::npos) << strings[1];
+        EXPECT_EQ(trace.find("Enumerated PVM ID key"), std::string::npos);
+        EXPECT_TRUE(dvtest::UdpSocketsOnPort(server_.port()).empty());
+        HKEY key;
+        ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, QSS_PARAMETERS_KEY, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
+        RegDeleteValueA(key, c.value);
+        RegCloseKey(key);
+    }
+    DWORD holder = 0;
+    EXPECT_EQ(Qss_RegGetPersistentStateDWORD(subKey, "Quorum Holder", &holder), 0);
+    EXPECT_EQ(holder, 1u);
 }
 
 TEST(ServerIdentity, AGeneratedGuidIsThirtySixLowerCaseCharacters)

@@ -3,6 +3,10 @@
 // attach, detach, keepalive, query, acquire and release requests over loopback
 // UDP, with datagrams lost and doubled on the peers' side, while the server is
 // killed with SIGKILL at random moments and restarted on the same state folder.
+// With RequireIncreasingSequences on, late copies of the peers' earlier
+// requests are delivered too; without it they are not, since the
+// retransmission rule alone takes such a copy for a new request (a late
+// RELEASE_QUORUM undoes a later grant: the known limit the rule closes).
 //
 // Every reply is checked against a reference model of the request rules kept
 // here. The server handles datagrams one at a time in arrival order, and one
@@ -37,6 +41,7 @@
 #include <vector>
 
 #include "Qss/config/pvm_id.h"
+#include "Qss/config/registry_store.h"
 #include "Qss/service/program.h"
 #include "qsinstance.h"
 #include "qsquorum.h"
@@ -73,6 +78,8 @@ struct ModelSlot {
     uint32_t lastType = 0;  // 0: no reply kept
     ULONGLONG lastSequence = 0;
     uint32_t lastStatus = 0;
+    bool accepted = false;  // a request was handled since the record was made
+    ULONGLONG acceptedSequence = 0;
 };
 
 struct ModelRecord {
@@ -88,6 +95,7 @@ struct Expectation {
     uint32_t status;
     bool decidesShortVote = false;
     bool query = false;
+    bool late = false;  // answers a late copy, which the peer no longer waits for
     uint8_t known = 0, online1 = 0, hold1 = 0, online2 = 0, hold2 = 0;
 };
 
@@ -106,12 +114,15 @@ struct Peer {
     bool releaseInFlight = false;
     std::optional<Expectation> grantAck;  // a contest won, answered once durable
     ULONGLONG grantedSequence = 0;        // its copies may follow, resent for retransmissions
+    // Its earlier requests (attaches left out), of which a late copy may arrive.
+    std::deque<std::vector<BYTE>> earlier;
 };
 
 struct Counts {
     unsigned long transmissions = 0, dropped = 0, doubled = 0, repliesLost = 0, replies = 0;
     unsigned long grants = 0, contests = 0, releases = 0, restarts = 0, killsInFlight = 0, restoredHolders = 0;
     unsigned long incompleteKeysRemoved = 0, holds = 0, killsWithGrantsWaiting = 0;
+        unsigned long lateCopies = 0, staleDropped = 0;
 };
 
 class SplitBrainModelTest : public ProgramTest {
@@ -123,6 +134,9 @@ protected:
         steps_ = EnvNumber("DORVANE_MODEL_STEPS", 2000);
         rng_.seed(seed_);
         ASSERT_EQ(Install().exitCode, 0);
+        if (increasingSequences_) {
+            ASSERT_TRUE(Qss_RegSetDWORD("RequireIncreasingSequences", 1));
+        }
         StartServer();
         ASSERT_FALSE(HasFailure());
         QSS_SERVICE_REPLY info;
@@ -271,6 +285,14 @@ protected:
             reply.status = slot.lastStatus;
             return reply;
         }
+        // An attach that brings the AM online starts its numbering again.
+        bool freshAttach = type == ZEL_K_QS_PACKET_TYPE_ATTACH_INSTANCE && (state == kOffline || state == kOfflineHolding);
+        if (increasingSequences_ && !freshAttach && slot.accepted && sequence < slot.acceptedSequence) {
+            ++counts_.staleDropped;
+            return std::nullopt;
+        }
+        slot.accepted = true;
+        slot.acceptedSequence = sequence;
         switch (type) {
         case ZEL_K_QS_PACKET_TYPE_ATTACH_INSTANCE:
             if (state == kOnlineVoting) {
@@ -465,6 +487,7 @@ protected:
             }
         }
         if (e.decidesShortVote) DecideShortVote(peer);
+        if (e.late) return;
         Peer& partner = PeerOf(peer.pvm, 3 - peer.number);
         if (header->packetType == ZEL_K_QS_PACKET_TYPE_ACQUIRE_QUORUM_ACK && status == ZEL_K_QS_STATUS_SUCCESS &&
             !peer.told) {
@@ -512,6 +535,12 @@ protected:
     // as an AM does; the server must answer within the bound.
     void Exchange(Peer& peer, std::vector<BYTE> request, bool killAfterSending = false)
     {
+        const QSS_PACKET_HEADER* previous = reinterpret_cast<const QSS_PACKET_HEADER*>(peer.request.data());
+        if (!peer.request.empty() && request != peer.request &&
+            previous->packetType != ZEL_K_QS_PACKET_TYPE_ATTACH_INSTANCE) {
+            peer.earlier.push_back(peer.request);
+            if (peer.earlier.size() > 8) peer.earlier.pop_front();
+        }
         peer.request = std::move(request);
         peer.answered = false;
         Transmit(peer);
@@ -537,6 +566,25 @@ protected:
             if (!ShortVotePending(peer)) Transmit(peer);
         }
         peer.answered = true;
+    }
+
+    // One copy of an earlier request of the peer, delivered now; its answer,
+    // if any, comes while the peer does other things. Attaches are left out: an
+    // attach that finds its AM offline is how a restarted peer starts afresh,
+    // so the server takes a late one for such a restart.
+    void DeliverLateCopy(Peer& peer)
+    {
+        if (peer.earlier.empty()) return;
+        const std::vector<BYTE>& copy =
+            peer.earlier[std::uniform_int_distribution<size_t>(0, peer.earlier.size() - 1)(rng_)];
+        ++counts_.lateCopies;
+        if (std::optional<Expectation> reply = Apply(peer, copy)) {
+            reply->late = true;
+            peer.expected.push_back(*reply);
+        }
+        QsSend(peer.sock, &server_, copy.data(), (int)copy.size());
+        while (!Failed() && Receive(5)) {
+        }
     }
 
     // ---- requests ----
@@ -692,8 +740,12 @@ protected:
         } else if (op < 82) {
             Exchange(peer, AmRequest(peer, ZEL_K_QS_PACKET_TYPE_RELEASE_QUORUM), kill);
         } else if (op < 97) {
-            // The peer's last request once more, with its sequence: a late retransmission.
-            if (!peer.request.empty()) Exchange(peer, peer.request, kill);
+            if (increasingSequences_ && Chance(50)) {
+                DeliverLateCopy(peer);
+            } else if (!peer.request.empty()) {
+                // The peer's last request once more, with its sequence: a late retransmission.
+                Exchange(peer, peer.request, kill);
+            }
         } else {
             Exchange(peer, Refused(peer), kill);
         }
@@ -828,6 +880,7 @@ protected:
         }
     }
 
+    bool increasingSequences_ = false;
     unsigned long long seed_ = 0;
     unsigned long long steps_ = 0;
     unsigned long long step_ = 0;
@@ -844,9 +897,12 @@ protected:
     std::vector<Peer> peers_;
     Counts counts_;
     std::string failure_;
+
+    // The random steps, then a last restart, and the counts.
+    void Run();
 };
 
-TEST_F(SplitBrainModelTest, NoTwoHoldersAcrossLossesDuplicatesAndKills)
+void SplitBrainModelTest::Run()
 {
     for (step_ = 0; step_ < steps_ && !Failed(); ++step_) {
         if (Chance(1) && Chance(25)) {
@@ -866,9 +922,23 @@ TEST_F(SplitBrainModelTest, NoTwoHoldersAcrossLossesDuplicatesAndKills)
                 counts_.repliesLost, counts_.grants, counts_.contests, counts_.releases, counts_.restarts,
                 counts_.killsInFlight, counts_.restoredHolders, counts_.incompleteKeysRemoved, counts_.holds,
                 counts_.killsWithGrantsWaiting);
+    if (increasingSequences_) {
+        std::printf("%lu late copies of earlier requests, %lu of them dropped as stale\n", counts_.lateCopies,
+                    counts_.staleDropped);
+        EXPECT_GT(counts_.staleDropped, 0u);
+    }
     EXPECT_GT(counts_.grants, 0u);
     EXPECT_GT(counts_.restarts, 1u);
 }
+
+TEST_F(SplitBrainModelTest, NoTwoHoldersAcrossLossesDuplicatesAndKills) { Run(); }
+
+class IncreasingSequencesModelTest : public SplitBrainModelTest {
+protected:
+    IncreasingSequencesModelTest() { increasingSequences_ = true; }
+};
+
+TEST_F(IncreasingSequencesModelTest, NoTwoHoldersWithLateCopiesOfEarlierRequests) { Run(); }
 
 }  // namespace
 }  // namespace dvtest

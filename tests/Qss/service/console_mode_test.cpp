@@ -65,6 +65,8 @@ TEST_F(ConsoleModeTest, TheStartIsTracedInOrderAndCtrlBreakAlsoStops)
         "qssServiceStart: Wait for STOP request from Service Control Manager.\n",
         "Qss_ServiceStop: called with bTerminateThread = 1\n",
         "qssServiceStart: Received STOP request.\n",
+        "Statistics: receive errors 0, invalid packets 0,",
+        ", refused peers 0, stale requests 0\n",
     };
     size_t at = 0;
     for (const char* line : order) {
