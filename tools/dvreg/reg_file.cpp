@@ -325,7 +325,9 @@ bool FormatRegFile(const std::vector<KeyValues>& keys, std::string* file, std::s
             *error = "The key " + key.path.Display() + " has a line break in its name and cannot be exported.";
             return false;
         }
-        text += "[" + key.path.Display() + "]\r\n";
+        text += '[';
+        text += key.path.Display();
+        text += "]\r\n";
         for (const Value& value : key.values) {
             if (HasLineBreak(value.name)) {
                 *error = "A value of " + key.path.Display() + " has a line break in its name and cannot be exported.";
