@@ -1,9 +1,7 @@
 #include "fuzz_support.h"
 
-#include <arpa/inet.h>
 #include <stdarg.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -11,10 +9,6 @@
 #include <cstring>
 #include <filesystem>
 
-#include "Qss/net/packet.h"
-#include "Qss/net/reply.h"
-#include "Qss/net/server_thread.h"
-#include "Qss/quorum/instance_table.h"
 #include "Qss/service/lifecycle.h"
 #include "platform/win32.h"
 

@@ -2,12 +2,7 @@
 // folder, and a system log left alone.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-#include <functional>
 #include <string>
-
-struct sockaddr_in;
 
 namespace dvfuzz {
 

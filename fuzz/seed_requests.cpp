@@ -1,13 +1,8 @@
 #include "seed_requests.h"
 
-#include <cstdlib>
 #include <cstring>
 
-#include "Qss/diag/diag.h"
 #include "Qss/net/packet.h"
-#include "Qss/net/reply.h"
-#include "Qss/net/server_thread.h"
-#include "fuzz_support.h"
 
 namespace dvfuzz {
 namespace {
@@ -91,21 +86,6 @@ const std::vector<SeedRequest>& SeedRequests()
 {
     static const std::vector<SeedRequest> requests = Build();
     return requests;
-}
-
-bool InitializeServer()
-{
-    UsePrivateStateDir();
-    setenv("COMPUTERNAME", kHostName, 1);
-    qssTraceFlags = 0;
-    if (!Qss_Initialize()) return false;
-    DWORD size = sizeof(qssServerInfo.hostName);
-    if (!GetComputerNameA(qssServerInfo.hostName, &size)) return false;
-    StringCbCopyA(qssServerInfo.serverId, sizeof(qssServerInfo.serverId), kServerId);
-    qssServerInfo.protocolMinor = QSS_PROTOCOL_MINOR;
-    qssServerInfo.protocolMajor = QSS_PROTOCOL_MAJOR;
-    qssServerInfo.componentInfo = qssComponentInfo;
-    return true;
 }
 
 }  // namespace dvfuzz

@@ -25,8 +25,4 @@ struct SeedRequest {
 
 const std::vector<SeedRequest>& SeedRequests();
 
-// What the service start does before its server thread runs, in a private
-// state folder, with the identity above; false when it fails.
-bool InitializeServer();
-
 }  // namespace dvfuzz
