@@ -58,6 +58,9 @@ def table(rows):
             add(r, "mixed: peers timed out while sending keepalives", "", r["timed_out_peers"])
             add(r, "mixed: keepalive p99 / max latency (us) during the failover", "",
                 f"{r['p99_us']} / {r['max_us']}")
+        elif s == "restart":
+            add(r, f"start with {r['holders']} persisted holders: QUERY_SERVICE answered after (server CPU)", "",
+                f"{float(r['start_seconds']):.2f} s ({float(r['server_cpu_seconds']):.2f} s)")
         elif s == "mixed":
             add(r, "mixed: last grant answered after", "", f"{float(r['seconds']):.2f} s")
             add(r, "mixed: server CPU over the whole run", "", f"{float(r['cpu_s']):.2f} s")

@@ -63,6 +63,24 @@ start_server() {
     wait_bound "$server_port"
 }
 
+# Starts the server again in the state folder and on the port of the last
+# start_server, with whatever holders it persisted; prints one RESULT line with
+# the time from its start until it answers QUERY_SERVICE and its CPU by then.
+restart_server() {
+    local holders=$1 begin end ticks
+    begin=$(date +%s%N)
+    "$bin/dorvane" -debug_errors >>"$out/server-$server_port.log" 2>&1 &
+    server_pid=$!
+    started+=("$server_pid")
+    until "$bin/qsctl" query-service 127.0.0.1 --port "$server_port" --timeout 50 --retries 0 >/dev/null 2>&1; do
+        kill -0 "$server_pid" 2>/dev/null || { echo "the server ended during its start" >&2; return 1; }
+    done
+    end=$(date +%s%N)
+    ticks=$(awk '{print $14 + $15}' "/proc/$server_pid/stat")
+    python3 -c 'import sys; wall, ticks, hz, n = map(float, sys.argv[1:4] + sys.argv[4:5]); print(f"RESULT load={sys.argv[5]} scenario=restart pvms={int(n)} holders={int(n)} start_seconds={wall:.3f} server_cpu_seconds={ticks / hz:.3f}")' \
+        "$(( (end - begin) / 1000000 ))e-3" "$ticks" "$(getconf CLK_TCK)" "$holders" "$(cut -d' ' -f1-3 /proc/loadavg | tr ' ' ,)"
+}
+
 # Ctrl+C, as an operator stops console mode.
 stop_server() {
     kill -INT "$server_pid" 2>/dev/null || true

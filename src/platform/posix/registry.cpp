@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -27,6 +28,40 @@ const REGSAM kViewFlags = KEY_WOW64_32KEY | KEY_WOW64_64KEY;
 
 // Open handles, under the registry lock.
 std::unordered_set<HKEY> gHandles;
+
+// The keys this process has found or made, by folded path, so that opening a
+// key again asks the database nothing: kept while the database is held and no
+// other process has changed it since (dvreg::KnowledgeEpoch), and bounded.
+struct KnownKeys {
+    uint64_t epoch = 0;
+    std::unordered_map<std::string, int64_t> byPath;
+    std::unordered_set<int64_t> ids;
+
+    // Under the lock: whether what is kept may be used; forgets it when not.
+    bool Usable()
+    {
+        uint64_t now = dvreg::KnowledgeEpoch();
+        if (now != epoch || byPath.size() >= kMaxKnownKeys) {
+            byPath.clear();
+            ids.clear();
+            epoch = now;
+        }
+        return epoch != 0;
+    }
+    void Learn(const std::string& path, int64_t id)
+    {
+        if (!Usable()) return;
+        byPath.emplace(path, id);
+        ids.insert(id);
+    }
+    void Forget(const std::string& path, int64_t id)
+    {
+        byPath.erase(path);
+        ids.erase(id);
+    }
+    static const size_t kMaxKnownKeys = 1 << 20;
+};
+KnownKeys gKnown;
 
 // A statement in use, reset and unbound when the call is done with it.
 struct Query {
@@ -76,18 +111,18 @@ LSTATUS Resolve(HKEY hKey, Key* key)
     if (LSTATUS status = dvreg::OpenDatabase()) return status;
     if (hKey == HKEY_LOCAL_MACHINE) {
         *key = Key{0, KEY_ALL_ACCESS, ""};
-        return ERROR_SUCCESS;
+        return dvreg::HoldDatabase();
     }
     // A handle opened on another state folder's database names nothing here.
     if (!hKey || !gHandles.count(hKey) || hKey->database != dvreg::DatabaseSerial()) return ERROR_INVALID_HANDLE;
     *key = Key{hKey->id, hKey->access, hKey->path};
-    return ERROR_SUCCESS;
+    return dvreg::HoldDatabase();
 }
 
 LSTATUS Lives(int64_t id, bool* lives)
 {
     *lives = true;
-    if (id == 0) return ERROR_SUCCESS;
+    if (id == 0 || (gKnown.Usable() && gKnown.ids.count(id))) return ERROR_SUCCESS;
     Query exists(dvreg::kKeyExists);
     int rc = exists.Number(1, id).Step();
     *lives = rc == SQLITE_ROW;
@@ -107,11 +142,20 @@ LSTATUS Live(const Key& key) { return Missing(key.id, ERROR_SUCCESS); }
 
 LSTATUS FindKey(const std::string& path, int64_t* id)
 {
+    if (gKnown.Usable()) {
+        auto known = gKnown.byPath.find(path);
+        if (known != gKnown.byPath.end()) {
+            *id = known->second;
+            return ERROR_SUCCESS;
+        }
+    }
     Query find(dvreg::kFindKey);
     int rc = find.Bytes(1, path).Step();
-    if (rc == SQLITE_ROW) *id = sqlite3_column_int64(find.s, 0);
     if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
-    return rc == SQLITE_ROW ? ERROR_SUCCESS : dvreg::StatusOf(rc);
+    if (rc != SQLITE_ROW) return dvreg::StatusOf(rc);
+    *id = sqlite3_column_int64(find.s, 0);
+    gKnown.Learn(path, *id);
+    return ERROR_SUCCESS;
 }
 
 LSTATUS Run(Statement statement)
@@ -158,7 +202,9 @@ std::string PathBelow(const Key& key, const std::vector<std::string_view>& parts
 // Makes every missing key of the path below key; *id is the last one's.
 LSTATUS CreatePath(const Key& key, const std::vector<std::string_view>& parts, int64_t* id, bool* created)
 {
-    return InTransaction([&]() -> LSTATUS {
+    // Learnt once committed: a transaction rolled back made none of them.
+    std::vector<std::pair<std::string, int64_t>> made;
+    LSTATUS result = InTransaction([&]() -> LSTATUS {
         if (LSTATUS status = Live(key)) return status;
         int64_t parent = key.id;
         std::string path = key.path;
@@ -175,10 +221,15 @@ LSTATUS CreatePath(const Key& key, const std::vector<std::string_view>& parts, i
             int rc = add.Number(1, parent).Bytes(2, part).Bytes(3, folded).Bytes(4, path).Step();
             if (rc != SQLITE_DONE) return dvreg::StatusOf(rc);
             parent = sqlite3_last_insert_rowid(sqlite3_db_handle(add.s));
+            made.emplace_back(path, parent);
         }
         *id = parent;
         return ERROR_SUCCESS;
     });
+    if (result == ERROR_SUCCESS) {
+        for (const auto& [path, madeId] : made) gKnown.Learn(path, madeId);
+    }
+    return result;
 }
 
 HKEY NewHandle(int64_t id, REGSAM access, std::string path)
@@ -393,10 +444,12 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
     status = Resolve(hKey, &key);
     if (status != ERROR_SUCCESS) return status;
     int64_t id = 0;
-    status = FindKey(PathBelow(key, parts), &id);
+    std::string path = PathBelow(key, parts);
+    status = FindKey(path, &id);
     if (status == ERROR_FILE_NOT_FOUND) return Missing(key.id, ERROR_FILE_NOT_FOUND);
     if (status != ERROR_SUCCESS) return status;
     if (int err = dvfaults::Check(dvfaults::kRegistryDelete)) return FromErrno(err);
+    gKnown.Forget(path, id);
     return InTransaction([&]() -> LSTATUS {
         Query subkeys(dvreg::kHasSubkeys);
         int rc = subkeys.Number(1, id).Step();

@@ -1,7 +1,10 @@
 #include "platform/posix/registry_database.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -9,6 +12,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <syslog.h>
+#include <thread>
 #include <unistd.h>
 
 #include "platform/posix/registry_import.h"
@@ -38,11 +42,32 @@
 // database file itself is made under another name, synced and renamed into
 // place, then the folder synced, so it never appears half made.
 //
+// A process holds the database while it makes calls: the first call after a
+// pause opens a connection, switches it to exclusive locking and takes the
+// database's exclusive lock, which SQLite then keeps across transactions; a
+// thread of the registry closes the connection once no call has come for
+// kIdleHold. A held call takes no file lock and reads no lock state from the
+// shared memory: a value written costs its log pages' writes alone. Nothing of
+// the durability above changes (each commit is still in the log when its call
+// returns). The connection is closed, not only switched back, because in WAL
+// mode every open connection keeps a shared lock on the database file, which
+// would keep every other process from ever holding it. A process that finds
+// the database held closes its own connection and tries again after a short
+// sleep, until kBusyTimeout has passed. While it waits it marks itself in
+// registry.waiting (a shared lock on its first byte); a holder that has had
+// the database for kFairShare and finds the mark lets it go and leaves it to
+// the waiter for a moment, so that a process that never pauses (a server
+// granting without a break) does not shut out an operator's command. What a
+// process knows of the database (its keys' ids) is kept within one hold only.
+//
 // Checkpoints sync, so none runs on the write path: automatic checkpoints are
-// off; a flush that finds the log large runs one after its sync, on a
-// connection of its own, outside the registry lock (a passive checkpoint never
-// waits for writers, nor they for it). Only a log grown far beyond that, in a
-// process that never flushes, is checkpointed by the commit that grew it.
+// off; the thread that lets the database go checkpoints a log of more than
+// kCheckpointFrames first, while the process pauses; a flush checkpoints a log
+// grown beyond kBusyCheckpointFrames during a long burst of calls, after its
+// sync. Only a log grown far beyond that, in a process that never flushes nor
+// pauses, is checkpointed by the commit that grew it. Every checkpoint runs on
+// the connection that holds the database: while it is held no other may run
+// one, since the holder restarts the log without asking other connections.
 //
 // A sync that fails may leave the kernel having dropped the pages it could not
 // write; a later sync would then succeed without them. Every later flush of
@@ -75,20 +100,30 @@ const char* const kSql[kStatementCount] = {
     "SELECT name, folded FROM keys WHERE parent=?1 ORDER BY folded LIMIT 1 OFFSET ?2",
     "SELECT name, folded FROM keys WHERE parent=?1 AND folded>?2 ORDER BY folded LIMIT 1",
     "SELECT name, type, data FROM vals WHERE key=?1 ORDER BY folded LIMIT 1 OFFSET ?2",
-    "PRAGMA data_version",
     "BEGIN IMMEDIATE",
     "COMMIT",
     "ROLLBACK",
 };
 
 // Another process may hold the database while it imports or writes many keys.
-const int kBusyTimeoutMs = 30000;
+const std::chrono::milliseconds kBusyTimeout(30000);
+// The sleeps between two attempts to hold it, growing from the first to the last.
+const int kFirstRetrySleepUs = 200;
+const int kLastRetrySleepUs = 10000;
+// How long a holder keeps the database when another process waits for it,
+// how often it looks, and for how long it then stands back.
+const std::chrono::milliseconds kFairShare(100);
+const std::chrono::milliseconds kWaiterCheckInterval(5);
+const std::chrono::milliseconds kStandBack(50);
 // A snapshot overtaken by another process's commit is retried at once; this
 // many times means something is wrong.
 const int kSnapshotRetries = 1000;
-// Log sizes, in pages, at which a flush checkpoints and a commit must.
+// Log sizes, in pages, at which a pause, a flush and a commit checkpoint.
 const int kCheckpointFrames = 2000;
-const int kForcedCheckpointFrames = 50000;
+const int kBusyCheckpointFrames = 131072;
+const int kForcedCheckpointFrames = 262144;
+// How long a process keeps the database after its last call.
+const std::chrono::milliseconds kIdleHold(20);
 
 struct Connection {
     bool opened = false;
@@ -101,13 +136,17 @@ struct Connection {
     int logFd = -1;
     dev_t logDevice = 0;
     ino_t logInode = 0;
+    bool held = false;
+    std::chrono::steady_clock::time_point lastCall;
+    std::chrono::steady_clock::time_point heldSince;
+    std::chrono::steady_clock::time_point nextWaiterCheck;
+    int waitingFd = -1;
 };
 
 std::mutex gLock;
-// Held by a flush's checkpoint; a fork waits for it as for the registry lock.
-std::mutex gCheckpointLock;
 Connection gConnection;
 uint64_t gSerial = 0;
+uint64_t gEpoch = 1;
 std::atomic<int> gLogFrames{0};
 std::atomic<bool> gSyncFailed{false};
 
@@ -124,7 +163,9 @@ int OnCommit(void*, sqlite3* db, const char*, int frames)
     return SQLITE_OK;
 }
 
-void CloseConnection()
+// Closes the connection, letting the database go; the process's view of the
+// state folder stays.
+void CloseDatabase()
 {
     Connection& c = gConnection;
     for (sqlite3_stmt*& s : c.statements) {
@@ -133,38 +174,42 @@ void CloseConnection()
     }
     if (c.db) sqlite3_close_v2(c.db);
     c.db = nullptr;
+    c.held = false;
+}
+
+void CloseConnection()
+{
+    Connection& c = gConnection;
+    CloseDatabase();
     if (c.logFd >= 0) close(c.logFd);
     c.logFd = -1;
+    if (c.waitingFd >= 0) close(c.waitingFd);
+    c.waitingFd = -1;
     c.opened = false;
 }
 
 int OpenConnection(const std::string& path, sqlite3** db)
 {
     int rc = sqlite3_open_v2(path.c_str(), db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-    if (rc == SQLITE_OK) {
-        sqlite3_extended_result_codes(*db, 1);
-        sqlite3_busy_timeout(*db, kBusyTimeoutMs);
-    }
+    if (rc == SQLITE_OK) sqlite3_extended_result_codes(*db, 1);
     return rc;
 }
 
-// The settings every connection of ours runs with; false with *why set.
-bool Configure(sqlite3* db, std::string* why)
+// The settings every connection of ours runs with; its result, with *why set on failure.
+int Configure(sqlite3* db, std::string* why)
 {
     int on = 1;
     sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &on);
     sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     char* error = nullptr;
     int rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr, &error);
-    if (rc != SQLITE_OK) {
-        *why = error ? error : sqlite3_errstr(rc);
-        sqlite3_free(error);
-        return false;
-    }
-    return true;
+    if (rc != SQLITE_OK) *why = error ? error : sqlite3_errstr(rc);
+    sqlite3_free(error);
+    return rc;
 }
 
-bool QueryNumber(sqlite3* db, const char* sql, sqlite3_int64* number, std::string* why)
+// SQLITE_ROW with *number, or the failure with *why.
+int QueryNumber(sqlite3* db, const char* sql, sqlite3_int64* number, std::string* why)
 {
     sqlite3_stmt* s = nullptr;
     int rc = sqlite3_prepare_v2(db, sql, -1, &s, nullptr);
@@ -172,7 +217,7 @@ bool QueryNumber(sqlite3* db, const char* sql, sqlite3_int64* number, std::strin
     if (rc == SQLITE_ROW) *number = sqlite3_column_int64(s, 0);
     if (rc != SQLITE_ROW) *why = sqlite3_errmsg(db);
     sqlite3_finalize(s);
-    return rc == SQLITE_ROW;
+    return rc;
 }
 
 bool Execute(sqlite3* db, const char* sql, std::string* why)
@@ -290,7 +335,13 @@ bool MakeDatabaseOnce(const std::string& folder, const std::string& path, std::s
     return ok;
 }
 
-LSTATUS Connect(Connection* c)
+void Unusable(const std::string& why)
+{
+    Say(LOG_ERR, "cannot be used, every registry call fails with ERROR_REGISTRY_CORRUPT: " + why);
+}
+
+// The state folder and its database file, made when missing.
+LSTATUS Prepare(Connection* c)
 {
     std::string why;
     if (int err = dvstate::MakePrivateDirs(c->folder)) {
@@ -299,64 +350,161 @@ LSTATUS Connect(Connection* c)
         struct stat st;
         bool exists = stat(c->path.c_str(), &st) == 0;
         if (!exists && errno != ENOENT) why = c->path + ": " + strerror(errno);
-        if (why.empty() && (exists || MakeDatabaseOnce(c->folder, c->path, &why))) {
-            sqlite3_int64 tables = 0;
-            sqlite3_int64 version = 0;
-            int rc = OpenConnection(c->path, &c->db);
-            if (rc != SQLITE_OK) {
-                why = c->path + ": " + (c->db ? sqlite3_errmsg(c->db) : sqlite3_errstr(rc));
-            } else if (!QueryNumber(c->db,
-                                    "SELECT count(*) FROM sqlite_master WHERE type='table' AND name IN ('keys','vals')",
-                                    &tables, &why) ||
-                       !QueryNumber(c->db, "PRAGMA user_version", &version, &why)) {
-                why = c->path + ": " + why;
-            } else if (tables != 2 || version != kSchemaVersion) {
-                // Checked before anything is written: an empty file must not become an empty registry.
-                why = c->path + ": not a registry database of this version";
-            } else if (!Configure(c->db, &why)) {
-                why = c->path + ": " + why;
+        if (why.empty() && !exists) MakeDatabaseOnce(c->folder, c->path, &why);
+        std::string waiting = c->folder + "/registry.waiting";
+        c->waitingFd = open(waiting.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (why.empty() && c->waitingFd < 0) why = waiting + ": " + strerror(errno);
+    }
+    if (why.empty()) return ERROR_SUCCESS;
+    Unusable(why);
+    return ERROR_REGISTRY_CORRUPT;
+}
+
+bool Busy(int rc) { return (rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED; }
+
+// The mark of a process waiting for the database; a process's own lock never
+// hides another's, and the kernel drops it with the process.
+void MarkWaiting(bool waiting)
+{
+    struct flock mark = {};
+    mark.l_type = waiting ? F_RDLCK : F_UNLCK;
+    mark.l_whence = SEEK_SET;
+    mark.l_len = 1;
+    fcntl(gConnection.waitingFd, F_SETLK, &mark);
+}
+
+bool OthersWaiting()
+{
+    struct flock probe = {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    probe.l_len = 1;
+    return fcntl(gConnection.waitingFd, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+}
+
+// Opens the connection and checks that the file is our registry; its result,
+// with *why set when it is not.
+int Connect(Connection* c, std::string* why)
+{
+    int rc = OpenConnection(c->path, &c->db);
+    if (rc != SQLITE_OK) {
+        *why = c->db ? sqlite3_errmsg(c->db) : sqlite3_errstr(rc);
+        return rc;
+    }
+    sqlite3_int64 tables = 0;
+    sqlite3_int64 version = 0;
+    // Read in normal locking mode, which opens the log with its shared index
+    // before the connection turns exclusive.
+    rc = QueryNumber(c->db, "SELECT count(*) FROM sqlite_master WHERE type='table' AND name IN ('keys','vals')",
+                     &tables, why);
+    if (rc == SQLITE_ROW) rc = QueryNumber(c->db, "PRAGMA user_version", &version, why);
+    if (rc != SQLITE_ROW) return rc;
+    if (tables != 2 || version != kSchemaVersion) {
+        // Checked before anything is written: an empty file must not become an empty registry.
+        *why = "not a registry database of this version";
+        return SQLITE_NOTADB;
+    }
+    rc = Configure(c->db, why);
+    if (rc == SQLITE_OK) sqlite3_wal_hook(c->db, OnCommit, nullptr);
+    return rc;
+}
+
+// Sets the locking mode; never a prepared statement kept for later, since the
+// mode is set as the statement is prepared, not as it runs.
+int SetLockingMode(const char* sql) { return sqlite3_exec(gConnection.db, sql, nullptr, nullptr, nullptr); }
+
+// Steps a statement to its end; its last result.
+int RunToEnd(Statement statement)
+{
+    sqlite3_stmt* s = Prepared(statement);
+    int rc = SQLITE_ROW;
+    while (rc == SQLITE_ROW) rc = Step(s);
+    if (s) sqlite3_reset(s);
+    return rc;
+}
+
+// Under the lock: the passive checkpoint of the connection's log.
+void Checkpoint()
+{
+    int logFrames = 0;
+    int copied = 0;
+    if (sqlite3_wal_checkpoint_v2(gConnection.db, nullptr, SQLITE_CHECKPOINT_PASSIVE, &logFrames, &copied) ==
+            SQLITE_OK &&
+        copied == logFrames) {
+        gLogFrames.store(0, std::memory_order_relaxed);
+    }
+}
+
+// Under the lock: other processes may use the database again.
+void Release()
+{
+    Connection& c = gConnection;
+    if (!c.held) return;
+    if (gLogFrames.load(std::memory_order_relaxed) >= kCheckpointFrames) Checkpoint();
+    CloseDatabase();
+}
+
+// The thread that lets the database go after a pause; one per process that
+// held it, stopped at exit.
+struct Keeper {
+    std::condition_variable wake;
+    std::thread* thread = nullptr;
+    pid_t owner = 0;
+    bool stopping = false;
+
+    void Run()
+    {
+        std::unique_lock<std::mutex> lock(gLock);
+        while (!stopping) {
+            Connection& c = gConnection;
+            if (!c.held) {
+                wake.wait(lock);
+                continue;
+            }
+            auto due = c.lastCall + kIdleHold;
+            if (std::chrono::steady_clock::now() >= due) {
+                Release();
+            } else {
+                wake.wait_until(lock, due);
             }
         }
     }
-    if (why.empty()) {
-        sqlite3_wal_hook(c->db, OnCommit, nullptr);
-        return ERROR_SUCCESS;
+    // Under the lock. A child of a fork has no such thread, whatever it copied.
+    void Start()
+    {
+        if (thread && owner == getpid()) {
+            wake.notify_one();
+            return;
+        }
+        owner = getpid();
+        thread = new std::thread([this] { Run(); });
     }
-    Say(LOG_ERR, "cannot be used, every registry call fails with ERROR_REGISTRY_CORRUPT: " + why);
-    return ERROR_REGISTRY_CORRUPT;
-}
+    ~Keeper()
+    {
+        if (!thread || owner != getpid()) return;
+        {
+            std::lock_guard<std::mutex> hold(gLock);
+            stopping = true;
+        }
+        wake.notify_one();
+        thread->join();
+        delete thread;
+    }
+};
+Keeper gKeeper;
 
 // A connection must not cross a fork: each process opens its own. Forking
 // while no thread is inside SQLite, with the connection closed, leaves SQLite
 // nothing in the child that belongs to the parent.
 void BeforeFork()
 {
-    gCheckpointLock.lock();
     gLock.lock();
     CloseConnection();
 }
 
-void AfterFork()
-{
-    gLock.unlock();
-    gCheckpointLock.unlock();
-}
+void AfterFork() { gLock.unlock(); }
 
 const bool gForkHandled = pthread_atfork(BeforeFork, AfterFork, AfterFork) == 0;
-
-// A passive checkpoint on a connection of its own, after a flush.
-void Checkpoint(const std::string& path)
-{
-    std::lock_guard<std::mutex> hold(gCheckpointLock);
-    if (gLogFrames.load(std::memory_order_relaxed) < kCheckpointFrames) return;
-    sqlite3* db = nullptr;
-    std::string why;
-    if (OpenConnection(path, &db) == SQLITE_OK && Configure(db, &why) &&
-        sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr) == SQLITE_OK) {
-        gLogFrames.store(0, std::memory_order_relaxed);
-    }
-    sqlite3_close_v2(db);
-}
 
 }  // namespace
 
@@ -396,7 +544,7 @@ LSTATUS OpenDatabase()
     }
     c.path = folder + "/registry.db";
     c.opened = true;
-    c.failure = Connect(&c);
+    c.failure = Prepare(&c);
     return c.failure;
 }
 
@@ -444,15 +592,76 @@ LSTATUS StatusOf(int result)
 
 uint64_t DatabaseSerial() { return gConnection.serial; }
 
-ChangeStamp CurrentStamp()
+// A hold kept longer than kFairShare while another process waits is let go.
+bool KeepHold(Connection* c, std::chrono::steady_clock::time_point now)
 {
-    ChangeStamp stamp;
-    sqlite3_stmt* s = Prepared(kDataVersion);
-    if (Step(s) == SQLITE_ROW) stamp.otherProcesses = sqlite3_column_int64(s, 0);
-    sqlite3_reset(s);
-    stamp.thisProcess = sqlite3_total_changes64(gConnection.db);
-    return stamp;
+    if (now - c->heldSince < kFairShare || now < c->nextWaiterCheck) return true;
+    c->nextWaiterCheck = now + kWaiterCheckInterval;
+    if (!OthersWaiting()) return true;
+    Release();
+    return false;
 }
+
+LSTATUS HoldDatabase()
+{
+    Connection& c = gConnection;
+    auto start = std::chrono::steady_clock::now();
+    c.lastCall = start;
+    bool yielded = c.held && !KeepHold(&c, start);
+    if (c.held) return ERROR_SUCCESS;
+    auto standBackUntil = yielded ? start + kStandBack : start;
+    bool marked = false;
+    LSTATUS status = ERROR_SUCCESS;
+    for (int sleepUs = kFirstRetrySleepUs;; sleepUs = std::min(2 * sleepUs, kLastRetrySleepUs)) {
+        auto now = std::chrono::steady_clock::now();
+        if (now >= start + kBusyTimeout) {
+            status = ERROR_LOCK_VIOLATION;
+            break;
+        }
+        // Just let go for a waiter: it gets the first chance.
+        if (now < standBackUntil && OthersWaiting()) {
+            usleep(static_cast<useconds_t>(kFirstRetrySleepUs));
+            continue;
+        }
+        std::string why;
+        int rc = c.db ? SQLITE_OK : Connect(&c, &why);
+        // An empty write transaction in exclusive mode takes the locks, and SQLite keeps them.
+        if (rc == SQLITE_OK) rc = SetLockingMode("PRAGMA locking_mode=EXCLUSIVE");
+        if (rc == SQLITE_OK) rc = RunToEnd(kBegin);
+        if (rc == SQLITE_DONE) rc = RunToEnd(kCommit);
+        if (rc == SQLITE_DONE) {
+            c.held = true;
+            c.heldSince = std::chrono::steady_clock::now();
+            ++gEpoch;
+            gKeeper.Start();
+            break;
+        }
+        if (c.db && !sqlite3_get_autocommit(c.db)) RunToEnd(kRollback);
+        if (!Busy(rc)) {
+            if (why.empty()) {
+                status = StatusOf(rc);
+                break;
+            }
+            if (marked) MarkWaiting(false);
+            CloseConnection();
+            c.opened = true;
+            c.failure = ERROR_REGISTRY_CORRUPT;
+            Unusable(c.path + ": " + why);
+            return c.failure;
+        }
+        // Another process has it, or wants it too: let it have it.
+        CloseDatabase();
+        if (!marked) MarkWaiting(true);
+        marked = true;
+        usleep(static_cast<useconds_t>(sleepUs + getpid() % 97));
+    }
+    if (marked) MarkWaiting(false);
+    return status;
+}
+
+uint64_t KnowledgeEpoch() { return gConnection.held ? gEpoch : 0; }
+
+ChangeStamp CurrentStamp() { return ChangeStamp{KnowledgeEpoch(), sqlite3_total_changes64(gConnection.db)}; }
 
 LSTATUS PrepareFlush(LogSync* sync)
 {
@@ -505,7 +714,10 @@ LSTATUS FinishFlush(LogSync* sync)
                          "); every later flush of this process fails");
         return static_cast<LSTATUS>(DvWin32ErrorFromErrno(err));
     }
-    if (gLogFrames.load(std::memory_order_relaxed) >= kCheckpointFrames) Checkpoint(sync->path);
+    if (gLogFrames.load(std::memory_order_relaxed) >= kBusyCheckpointFrames) {
+        auto lock = LockRegistry();
+        if (gConnection.held && gConnection.path == sync->path) Checkpoint();
+    }
     return ERROR_SUCCESS;
 }
 

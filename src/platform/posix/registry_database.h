@@ -11,7 +11,8 @@
 // one look-up however deep it lies.
 //
 // Each process has one connection, used under the registry lock by one thread
-// at a time. Every change is committed when its call returns: the log (the
+// at a time. While it makes calls, a process holds the database for itself
+// (see HoldDatabase), and lets it go after a short pause. Every change is committed when its call returns: the log (the
 // -wal file) then holds it in the kernel's cache, where a kill of the process
 // cannot reach it; FlushLog makes every change committed before it durable
 // against a power loss with one sync of the log.
@@ -41,7 +42,6 @@ enum Statement {
     kSubkeyAt,         // ?1 parent, ?2 index -> name, folded
     kSubkeyAfter,      // ?1 parent, ?2 folded -> name, folded
     kValueAt,          // ?1 key, ?2 index -> name, type, data
-    kDataVersion,
     kBegin,
     kCommit,
     kRollback,
@@ -62,6 +62,15 @@ std::unique_lock<std::mutex> LockRegistry();
 // none). ERROR_REGISTRY_CORRUPT, for every call, when it cannot be opened, is
 // damaged or its import failed: nothing starts with an empty registry.
 LSTATUS OpenDatabase();
+// Under the lock, after OpenDatabase: the database held for this process
+// alone, so that a call takes no file lock of its own and what the process
+// knows of the database stays true; ERROR_LOCK_VIOLATION when another process
+// held it for the whole busy timeout. Other processes wait until the holder
+// has made no call for a short while.
+LSTATUS HoldDatabase();
+// Changes with every hold; 0 while the database is not held. What a process
+// remembers of its keys holds only while this stays the same.
+uint64_t KnowledgeEpoch();
 // Under the lock, after OpenDatabase: the statement, ready to bind.
 sqlite3_stmt* Prepared(Statement statement);
 // Under the lock: a statement's step, retried while another process holds the
@@ -72,11 +81,12 @@ int Step(sqlite3_stmt* statement);
 LSTATUS StatusOf(int result);
 // Which opened database a handle belongs to: one per state folder used.
 uint64_t DatabaseSerial();
-// Under the lock: changes whenever the database has changed, by this process
-// or another, since the last time it was asked.
+// Under the lock, while the database is held: changes whenever the database
+// may have changed, by this process or another, since the last time it was
+// asked.
 struct ChangeStamp {
-    sqlite3_int64 otherProcesses = -1;
-    sqlite3_int64 thisProcess = -1;
+    uint64_t epoch = 0;
+    sqlite3_int64 changes = -1;
     bool operator==(const ChangeStamp& other) const = default;
 };
 ChangeStamp CurrentStamp();

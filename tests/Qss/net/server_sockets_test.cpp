@@ -109,15 +109,16 @@ TEST(ServerSocketsTest, AStopWhileDatagramsKeepArrivingLeavesNothingBehind)
 {
     // Sanitizer runtimes start a helper thread with the process's first thread: count after it.
     std::thread([] {}).join();
-    int threadsBefore = dvtest::ThreadCount();
     dvtest::QssServer server({"127.0.0.1", "127.0.0.2"});
-    // The registry's database and its log stay open for the process once a flushed change has opened them.
+    // The registry's log stays open for the process once a flushed change has opened it, and so does the
+    // thread that closes the database after a pause; the database itself may be open or not.
     HKEY scratch;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Scratch", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
                               nullptr, &scratch, nullptr),
               ERROR_SUCCESS);
     ASSERT_EQ(RegFlushKey(scratch), ERROR_SUCCESS);
     RegCloseKey(scratch);
+    int threadsBefore = dvtest::ThreadCount();
     int descriptorsBefore = dvtest::OpenDescriptorCount();
     ASSERT_TRUE(server.Start());
     WORD port = server.port();
@@ -143,7 +144,8 @@ TEST(ServerSocketsTest, AStopWhileDatagramsKeepArrivingLeavesNothingBehind)
     sender.join();
 
     EXPECT_TRUE(dvtest::UdpSocketsOnPort(port).empty());
-    EXPECT_EQ(dvtest::OpenDescriptorCount(), descriptorsBefore);
+    EXPECT_TRUE(Eventually([&] { return dvtest::OpenDescriptorCount() <= descriptorsBefore; }))
+        << dvtest::OpenDescriptorCount() << " descriptors, " << descriptorsBefore << " before";
     // An ended thread may leave the task list a moment after it was joined.
     EXPECT_TRUE(Eventually([&] { return dvtest::ThreadCount() == threadsBefore; })) << dvtest::ThreadCount();
 }
