@@ -8,7 +8,11 @@
 // own datagrams cost.
 //
 // An input is a sequence of datagrams, each as
-//   flags (1 byte)  bits 0-1: the sending peer (AM1, AM2 or a stranger);
+//   flags (1 byte)  bits 0-1: the sending peer (AM1, AM2 or a stranger, each
+//                   from an address of its own);
+//                   bits 2 and 3, of the first datagram only: the whole input
+//                   runs with RequireIncreasingSequences on, and with an
+//                   AllowedPeers list that admits AM1 and AM2, not the stranger;
 //                   bit 6: the instance retain time passes before it arrives;
 //                   bit 7: fix length and checksum, so that the body reaches
 //                   the handler however it was mutated
@@ -27,6 +31,7 @@
 #include "Qss/config/parameters.h"
 #include "Qss/diag/diag.h"
 #include "Qss/net/packet.h"
+#include "Qss/net/peer_admission.h"
 #include "Qss/net/reply.h"
 #include "Qss/net/server_thread.h"
 #include "Qss/quorum/instance_lock.h"
@@ -49,8 +54,9 @@ DWORD WINAPI FuzzTick(void) { return fuzzTick; }
 
 struct Sockets {
     int receive;          // the server's receive socket: replies leave from it
-    int peer[kPeers];     // where the peers' replies arrive
+    int peer[kPeers];     // where the peers' replies arrive, on 127.0.0.1, .2 and .3
     SOCKADDR_IN peerAddress[kPeers];
+    QSS_PEER_FILTER peersButTheStranger;
 };
 
 [[noreturn]] void Fail(const char* what)
@@ -59,12 +65,12 @@ struct Sockets {
     std::abort();
 }
 
-int BoundUdpSocket(SOCKADDR_IN* address)
+int BoundUdpSocket(uint32_t hostAddress, SOCKADDR_IN* address)
 {
     int sock = socket(AF_INET, SOCK_DGRAM, 0);
     SOCKADDR_IN local = {};
     local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    local.sin_addr.s_addr = htonl(hostAddress);
     socklen_t size = sizeof(local);
     if (sock < 0 || bind(sock, (sockaddr*)&local, sizeof(local)) != 0 ||
         getsockname(sock, (sockaddr*)&local, &size) != 0)
@@ -89,8 +95,12 @@ Sockets StartServer()
     qssServerInfo.protocolMajor = QSS_PROTOCOL_MAJOR;
     qssServerInfo.componentInfo = qssComponentInfo;
     Sockets s;
-    s.receive = BoundUdpSocket(nullptr);
-    for (int i = 0; i < kPeers; ++i) s.peer[i] = BoundUdpSocket(&s.peerAddress[i]);
+    s.receive = BoundUdpSocket(INADDR_LOOPBACK, nullptr);
+    for (int i = 0; i < kPeers; ++i) s.peer[i] = BoundUdpSocket(INADDR_LOOPBACK + i, &s.peerAddress[i]);
+    static const char kList[] = "127.0.0.1\0" "127.0.0.2\0";
+    char bad[QSS_PEER_ENTRY_TEXT_SIZE];
+    if (!qssBuildPeerFilter(kList, sizeof(kList), &s.peersButTheStranger, bad, sizeof(bad)))
+        Fail("cannot build the AllowedPeers list");
     return s;
 }
 
@@ -277,6 +287,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static const Sockets s = StartServer();
     const Seeded& seeded = Seed(s);
+    uint8_t options = size ? data[0] : 0;
+    qssRequireIncreasingSequences = (options & 0x04) ? 1 : 0;
+    qssAllowedPeers = (options & 0x08) ? s.peersButTheStranger : QSS_PEER_FILTER{};
 
     size_t pos = 0;
     while (pos + 3 <= size) {
