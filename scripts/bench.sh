@@ -20,7 +20,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh python3-matplotlib
-scripts/build.sh release qsload dvreg echo_baseline dorvane
+scripts/build.sh release qsload qsctl dvreg echo_baseline dorvane
 bin=build/release/bin
 out=build/bench
 mkdir -p "$out"

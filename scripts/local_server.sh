@@ -72,9 +72,14 @@ restart_server() {
     "$bin/dorvane" -debug_errors >>"$out/server-$server_port.log" 2>&1 &
     server_pid=$!
     started+=("$server_pid")
-    until "$bin/qsctl" query-service 127.0.0.1 --port "$server_port" --timeout 50 --retries 0 >/dev/null 2>&1; do
+    # Exit 1 is no answer yet; anything else is an error of its own.
+    local asked=1
+    while [ "$asked" = 1 ]; do
         kill -0 "$server_pid" 2>/dev/null || { echo "the server ended during its start" >&2; return 1; }
+        asked=0
+        "$bin/qsctl" query-service 127.0.0.1 --port "$server_port" --timeout 50 --retries 0 >/dev/null 2>&1 || asked=$?
     done
+    [ "$asked" = 0 ] || { echo "qsctl query-service failed with $asked" >&2; return 1; }
     end=$(date +%s%N)
     ticks=$(awk '{print $14 + $15}' "/proc/$server_pid/stat")
     python3 -c 'import sys; wall, ticks, hz, n = map(float, sys.argv[1:4] + sys.argv[4:5]); print(f"RESULT load={sys.argv[5]} scenario=restart pvms={int(n)} holders={int(n)} start_seconds={wall:.3f} server_cpu_seconds={ticks / hz:.3f}")' \
