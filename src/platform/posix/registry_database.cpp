@@ -444,12 +444,12 @@ void Release()
     CloseDatabase();
 }
 
-// The thread that lets the database go after a pause; one per process that
-// held it, stopped at exit.
+// The thread that lets the database go after a pause. A fork waits for it to
+// end, so that a fork is one of no thread of ours; the process that goes on
+// using the registry starts it again.
 struct Keeper {
     std::condition_variable wake;
-    std::thread* thread = nullptr;
-    pid_t owner = 0;
+    std::thread thread;
     bool stopping = false;
 
     void Run()
@@ -457,38 +457,40 @@ struct Keeper {
         std::unique_lock<std::mutex> lock(gLock);
         while (!stopping) {
             Connection& c = gConnection;
+            auto due = c.lastCall + kIdleHold;
             if (!c.held) {
                 wake.wait(lock);
-                continue;
-            }
-            auto due = c.lastCall + kIdleHold;
-            if (std::chrono::steady_clock::now() >= due) {
+            } else if (std::chrono::steady_clock::now() >= due) {
                 Release();
             } else {
                 wake.wait_until(lock, due);
             }
         }
     }
-    // Under the lock. A child of a fork has no such thread, whatever it copied.
+    // Under the lock, once the database is held.
     void Start()
     {
-        if (thread && owner == getpid()) {
+        if (thread.joinable()) {
             wake.notify_one();
             return;
         }
-        owner = getpid();
-        thread = new std::thread([this] { Run(); });
+        thread = std::thread([this] { Run(); });
+    }
+    // Under the lock, which is released while it waits.
+    void Stop(std::unique_lock<std::mutex>* lock)
+    {
+        if (!thread.joinable()) return;
+        stopping = true;
+        wake.notify_one();
+        lock->unlock();
+        thread.join();
+        lock->lock();
+        stopping = false;
     }
     ~Keeper()
     {
-        if (!thread || owner != getpid()) return;
-        {
-            std::lock_guard<std::mutex> hold(gLock);
-            stopping = true;
-        }
-        wake.notify_one();
-        thread->join();
-        delete thread;
+        std::unique_lock<std::mutex> lock(gLock);
+        Stop(&lock);
     }
 };
 Keeper gKeeper;
@@ -498,8 +500,10 @@ Keeper gKeeper;
 // nothing in the child that belongs to the parent.
 void BeforeFork()
 {
-    gLock.lock();
+    std::unique_lock<std::mutex> lock(gLock);
     CloseConnection();
+    gKeeper.Stop(&lock);
+    lock.release();
 }
 
 void AfterFork() { gLock.unlock(); }
