@@ -362,23 +362,27 @@ LSTATUS Prepare(Connection* c)
 
 bool Busy(int rc) { return (rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED; }
 
-// The mark of a process waiting for the database; a process's own lock never
-// hides another's, and the kernel drops it with the process.
+// The mark of a process waiting for the database is a lock of the first byte
+// of registry.waiting; a process's own lock never hides another's, and the
+// kernel drops it with the process.
+struct flock WaitingByte(short type)
+{
+    struct flock byte = {};
+    byte.l_type = type;
+    byte.l_whence = SEEK_SET;
+    byte.l_len = 1;
+    return byte;
+}
+
 void MarkWaiting(bool waiting)
 {
-    struct flock mark = {};
-    mark.l_type = waiting ? F_RDLCK : F_UNLCK;
-    mark.l_whence = SEEK_SET;
-    mark.l_len = 1;
+    struct flock mark = WaitingByte(waiting ? F_RDLCK : F_UNLCK);
     fcntl(gConnection.waitingFd, F_SETLK, &mark);
 }
 
 bool OthersWaiting()
 {
-    struct flock probe = {};
-    probe.l_type = F_WRLCK;
-    probe.l_whence = SEEK_SET;
-    probe.l_len = 1;
+    struct flock probe = WaitingByte(F_WRLCK);
     return fcntl(gConnection.waitingFd, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
 }
 
