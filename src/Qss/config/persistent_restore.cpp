@@ -176,6 +176,7 @@ QSS_RESTORE_OUTCOME qssRestoreOne(const char* keyName)
         qssLogRestoreFailed(keyName);
         return QSS_KEY_FAILED;
     }
+    record->bStateWritten = 1;
     // A holder's record never ages.
     qssReviewInstanceAgeing(record);
     Qss_TracePrintf(QSS_TRACE_INFO, "Restored persistent data for PVM key: %s", keyName);

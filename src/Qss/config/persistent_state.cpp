@@ -1,6 +1,8 @@
 // Writing and reading one PVM's persisted quorum state.
 #include "Qss/config/persistent_state.h"
 
+#include <cstring>
+
 #include "Qss/config/pvm_id.h"
 #include "Qss/config/registry_store.h"
 #include "Qss/diag/diag.h"
@@ -52,7 +54,7 @@ void qssCheckRead(LONG status, DWORD line, const char* valueName, BOOL counts, B
     if (counts) *result = FALSE;
 }
 
-void qssWriteAmState(const char* subKey, const QSS_AM_INFO* slot, const QSS_AM_STATE_VALUES* names, BOOL* result)
+void qssWriteAmState(const char* subKey, const QSS_PERSISTENT_AM_STATE* slot, const QSS_AM_STATE_VALUES* names, BOOL* result)
 {
     const BYTE* ip = reinterpret_cast<const BYTE*>(&slot->ipAddress);
     char addressText[QSS_ADDRESS_TEXT_SIZE];
@@ -95,38 +97,51 @@ void qssFormatAcquiredTime(const SYSTEMTIME* time, char* text, size_t size)
                     (unsigned)time->wDay, (unsigned)time->wHour, (unsigned)time->wMinute, (unsigned)time->wSecond);
 }
 
-BOOL qssSetPersistentState(QSS_INSTANCE* record)
+void qssCapturePersistentState(const QSS_INSTANCE* record, QSS_PERSISTENT_STATE* state)
+{
+    memcpy(state->pvmId, record->pvmId, sizeof(state->pvmId));
+    state->holder = record->am[0].bHold ? 0 : 1;
+    state->protocolRevision = record->protocolRevision;
+    state->systemTimeAcquired = record->systemTimeAcquired;
+    for (int i = 0; i < 2; ++i) {
+        memcpy(state->am[i].amId, record->am[i].amId, QSS_AM_ID_SIZE);
+        state->am[i].ipAddress = record->am[i].ipAddress;
+        state->am[i].port = record->am[i].port;
+        state->am[i].keepaliveInterval = record->am[i].keepaliveInterval;
+    }
+}
+
+BOOL qssWritePersistentState(const QSS_PERSISTENT_STATE* state)
 {
     char subKey[QSS_PERSISTENT_SUBKEY_SIZE];
-    if (!Qss_PvmIdToPersistentStateSubKey(record->pvmId, sizeof(subKey), subKey)) {
+    if (!Qss_PvmIdToPersistentStateSubKey(state->pvmId, sizeof(subKey), subKey)) {
         Qss_LogInternalError("qssSetPersistentState", 1802);
         return FALSE;
     }
     Qss_TracePrintf(QSS_TRACE_INFO, "Adding persistent state information for PVM subkey: %s", subKey);
 
     SYSTEMTIME localTime;
-    GetLocalTime(&localTime);
+    if (!SystemTimeToTzSpecificLocalTime(NULL, &state->systemTimeAcquired, &localTime)) GetLocalTime(&localTime);
     char timeAcquired[QSS_TIME_ACQUIRED_SIZE];
     qssFormatAcquiredTime(&localTime, timeAcquired, sizeof(timeAcquired));
-    GetSystemTime(&record->systemTimeAcquired);
     char guid[QSS_GUID_STRING_SIZE] = {};
-    Qss_PvmIdToGuidString(record->pvmId, sizeof(guid), guid);
+    Qss_PvmIdToGuidString(state->pvmId, sizeof(guid), guid);
 
     BOOL result = TRUE;
     qssCheckWrite(Qss_RegSetPersistentStateDWORD(subKey, "Revision", QSS_PERSISTENT_STATE_REVISION), 1873,
                   "Revision", TRUE, &result);
-    qssCheckWrite(Qss_RegSetPersistentStateDWORD(subKey, "Quorum Holder", record->am[0].bHold ? 0 : 1), 1889,
-                  "Quorum Holder", TRUE, &result);
-    qssCheckWrite(Qss_RegSetPersistentStateDWORD(subKey, "Protocol Revision", record->protocolRevision), 1903,
+    qssCheckWrite(Qss_RegSetPersistentStateDWORD(subKey, "Quorum Holder", state->holder), 1889, "Quorum Holder",
+                  TRUE, &result);
+    qssCheckWrite(Qss_RegSetPersistentStateDWORD(subKey, "Protocol Revision", state->protocolRevision), 1903,
                   "Protocol Revision", TRUE, &result);
     qssCheckWrite(Qss_RegSetPersistentStateSTRING(subKey, "Protected VM Id", guid, sizeof(guid)), 1920,
                   "Protected VM Id", FALSE, &result);
     qssCheckWrite(Qss_RegSetPersistentStateSTRING(subKey, "Time Acquired", timeAcquired, sizeof(timeAcquired)), 1937,
                   "Time Acquired", FALSE, &result);
-    qssCheckWrite(Qss_RegSetPersistentStateBINARY(subKey, "System Time Acquired", &record->systemTimeAcquired,
+    qssCheckWrite(Qss_RegSetPersistentStateBINARY(subKey, "System Time Acquired", &state->systemTimeAcquired,
                                                   sizeof(SYSTEMTIME)),
                   1956, "System Time Acquired", FALSE, &result);
-    for (int i = 0; i < 2; ++i) qssWriteAmState(subKey, &record->am[i], &qssAmStateValues[i], &result);
+    for (int i = 0; i < 2; ++i) qssWriteAmState(subKey, &state->am[i], &qssAmStateValues[i], &result);
 
     return result;
 }

@@ -9,11 +9,30 @@
 
 #define QSS_PERSISTENT_STATE_REVISION 4
 
-// Writes the record's sixteen values under its subkey, without making them
-// durable (the grant's commit does). Sets systemTimeAcquired to the present
-// UTC time. FALSE when the subkey name cannot be formed or a value the
-// restore needs could not be written; the other values are written all the same.
-BOOL qssSetPersistentState(QSS_INSTANCE* record);
+// A grant's values as the record holds them, taken under qssInstanceLock so
+// that they can be written without it.
+struct QSS_PERSISTENT_AM_STATE {
+    char amId[QSS_AM_ID_SIZE];
+    uint32_t ipAddress; // network order
+    WORD port;
+    DWORD keepaliveInterval;
+};
+
+struct QSS_PERSISTENT_STATE {
+    BYTE pvmId[QSS_PVM_ID_SIZE];
+    DWORD holder; // 0 for AM1, 1 for AM2
+    DWORD protocolRevision;
+    SYSTEMTIME systemTimeAcquired; // UTC
+    QSS_PERSISTENT_AM_STATE am[2];
+};
+
+void qssCapturePersistentState(const QSS_INSTANCE* record, QSS_PERSISTENT_STATE* state);
+
+// Writes the sixteen values under the PVM's subkey, without making them
+// durable (the grant's commit does). FALSE when the subkey name cannot be
+// formed or a value the restore needs could not be written; the other values
+// are written all the same.
+BOOL qssWritePersistentState(const QSS_PERSISTENT_STATE* state);
 
 // Fills the record from the subkey: the holder, the protocol revision, the
 // time of the grant and both AMs' identity, address, port and keepalive

@@ -1,5 +1,6 @@
 #include "Qss/quorum/grant_commit.h"
 
+#include "Qss/config/persistent_state.h"
 #include "Qss/config/registry_store.h"
 #include "Qss/diag/diag.h"
 #include "Qss/quorum/instance_ageing.h"
@@ -8,47 +9,121 @@
 
 namespace {
 
-// Everything below is guarded by qssInstanceLock but the two handles, which
-// only the start and the stop touch.
+// Records a round takes at most; the rest wait for the next, so that the
+// first grants of a long failover are not held back by the writes of all.
+constexpr DWORD QSS_COMMIT_ROUND_SIZE = 256;
+
+struct QSS_COMMIT_ENTRY {
+    QSS_INSTANCE* record;
+    DWORD generation; // the record's deletions when the round began
+    BOOL bHasGrant;   // FALSE when the grant had gone before the round took the record
+    BOOL bWritten;    // every value the restore needs is in the registry
+    QSS_PERSISTENT_STATE state;
+};
+
+// Guarded by qssInstanceLock but the handles and the entries: the handles are
+// touched only by the start and the stop, the entries only by the commit thread.
 HANDLE qssCommitThread;
 HANDLE qssCommitWakeup; // auto-reset: raised for every grant queued, and to stop
-BOOL bCommitStopRequested;
-QSS_INSTANCE* qssCommitQueue;               // records with a grant waiting, oldest first
+QSS_COMMIT_ENTRY* qssCommitEntries;
+BOOL bCommitStopRequested; // no grant is answered any more
+BOOL bCommitExitRequested; // the thread ends once nothing waits
+QSS_INSTANCE* qssCommitQueue; // records with a grant waiting, oldest first
 QSS_INSTANCE** qssCommitQueueEnd = &qssCommitQueue;
-// The round that grants decided now belong to: the next flush to begin covers them.
-ULONGLONG qssCommitRound;
 
-// Answers or withdraws every grant of the round that has just been flushed,
-// and takes out of the queue the records left with nothing waiting.
-void qssFinishCommitRound(ULONGLONG round, BOOL durable)
+// Orders a grant's writes with the deletions of its PVM's subkey; taken after
+// qssInstanceLock, never before it.
+CRITICAL_SECTION qssStateDiskLock;
+BOOL bStateDiskLockReady;
+
+void qssAppendToCommitQueue(QSS_INSTANCE* record)
 {
-    QSS_INSTANCE** link = &qssCommitQueue;
-    while (*link != NULL) {
-        QSS_INSTANCE* record = *link;
+    record->pCommitNext = NULL;
+    *qssCommitQueueEnd = record;
+    qssCommitQueueEnd = &record->pCommitNext;
+}
+
+QSS_INSTANCE* qssTakeFromCommitQueue(void)
+{
+    QSS_INSTANCE* record = qssCommitQueue;
+    qssCommitQueue = record->pCommitNext;
+    if (qssCommitQueue == NULL) qssCommitQueueEnd = &qssCommitQueue;
+    record->pCommitNext = NULL;
+    return record;
+}
+
+// Under the lock: the round is the first records of the queue, each with a
+// copy of its grant's values. The number of records taken.
+DWORD qssBeginCommitRound(void)
+{
+    DWORD count = 0;
+    for (QSS_INSTANCE* record = qssCommitQueue; record != NULL && count < QSS_COMMIT_ROUND_SIZE;
+         record = record->pCommitNext) {
+        QSS_COMMIT_ENTRY* entry = &qssCommitEntries[count++];
+        entry->record = record;
+        entry->generation = record->stateGeneration;
+        entry->bHasGrant = FALSE;
+        entry->bWritten = FALSE;
+        for (QSS_AM_INFO& slot : record->am) {
+            if (!slot.bAwaitingDisk) continue;
+            slot.bInCommitRound = 1;
+            entry->bHasGrant = TRUE;
+        }
+        if (entry->bHasGrant) qssCapturePersistentState(record, &entry->state);
+    }
+    return count;
+}
+
+// Without qssInstanceLock. A grant whose subkey was deleted since the round
+// began was released or withdrawn meanwhile: writing it would make a holder
+// that no longer holds.
+BOOL qssWriteCommitRound(DWORD count)
+{
+    BOOL anyWritten = FALSE;
+    for (DWORD i = 0; i < count; ++i) {
+        QSS_COMMIT_ENTRY* entry = &qssCommitEntries[i];
+        if (!entry->bHasGrant) continue;
+        EnterCriticalSection(&qssStateDiskLock);
+        if (entry->record->stateGeneration == entry->generation) {
+            entry->record->bStateWritten = 1;
+            entry->bWritten = qssWritePersistentState(&entry->state);
+            anyWritten = TRUE;
+        }
+        LeaveCriticalSection(&qssStateDiskLock);
+    }
+    return anyWritten;
+}
+
+// Under the lock: answers or withdraws every grant of the round. Records with
+// a grant decided since the round began go back to the queue's end. Once the
+// stop has begun, a durable grant stays unanswered and is not taken again.
+void qssFinishCommitRound(DWORD count, BOOL flushed)
+{
+    for (DWORD i = 0; i < count; ++i) {
+        const QSS_COMMIT_ENTRY* entry = &qssCommitEntries[i];
+        QSS_INSTANCE* record = qssTakeFromCommitQueue();
         BOOL laterGrant = FALSE;
         for (QSS_AM_INFO& slot : record->am) {
             if (!slot.bAwaitingDisk) continue;
-            if (slot.commitRound > round) {
+            if (!slot.bInCommitRound) {
                 laterGrant = TRUE;
                 continue;
             }
-            slot.bAwaitingDisk = 0;
-            if (durable) {
-                qssSendGrantAnswer(&slot);
-            } else {
+            slot.bInCommitRound = 0;
+            if (!entry->bWritten || !flushed) {
                 qssWithdrawGrant(record, &slot);
+            } else if (!bCommitStopRequested) {
+                slot.bAwaitingDisk = 0;
+                qssSendGrantAnswer(&slot);
             }
         }
         if (laterGrant) {
-            link = &record->pCommitNext;
+            qssAppendToCommitQueue(record);
             continue;
         }
-        *link = record->pCommitNext;
-        record->pCommitNext = NULL;
         record->bCommitQueued = 0;
         qssReviewInstanceAgeing(record);
     }
-    qssCommitQueueEnd = link;
 }
 
 DWORD WINAPI qssGrantCommitThread(LPVOID)
@@ -58,24 +133,23 @@ DWORD WINAPI qssGrantCommitThread(LPVOID)
             Qss_LogWin32Error("qssGrantCommitThread", 60, "WaitForSingleObject", (int)GetLastError(), 0);
             return 1;
         }
-        EnterCriticalSection(&qssInstanceLock);
-        if (bCommitStopRequested) {
+        for (;;) {
+            EnterCriticalSection(&qssInstanceLock);
+            if (qssCommitQueue == NULL) {
+                BOOL exit = bCommitExitRequested;
+                LeaveCriticalSection(&qssInstanceLock);
+                if (exit) return 0;
+                break;
+            }
+            DWORD count = qssBeginCommitRound();
             LeaveCriticalSection(&qssInstanceLock);
-            return 0;
-        }
-        if (qssCommitQueue == NULL) {
+
+            BOOL flushed = !qssWriteCommitRound(count) || Qss_RegFlushPersistentStates() == ERROR_SUCCESS;
+
+            EnterCriticalSection(&qssInstanceLock);
+            qssFinishCommitRound(count, flushed);
             LeaveCriticalSection(&qssInstanceLock);
-            continue;
         }
-        ULONGLONG round = qssCommitRound++;
-        LeaveCriticalSection(&qssInstanceLock);
-
-        BOOL durable = Qss_RegFlushPersistentStates() == ERROR_SUCCESS;
-
-        EnterCriticalSection(&qssInstanceLock);
-        if (!bCommitStopRequested) qssFinishCommitRound(round, durable);
-        LeaveCriticalSection(&qssInstanceLock);
-        // Grants decided during the flush raised the wake-up: the next turn takes them.
     }
 }
 
@@ -84,18 +158,27 @@ DWORD WINAPI qssGrantCommitThread(LPVOID)
 BOOL qssStartGrantCommit(void)
 {
     bCommitStopRequested = FALSE;
+    bCommitExitRequested = FALSE;
     qssCommitQueue = NULL;
     qssCommitQueueEnd = &qssCommitQueue;
+    qssCommitEntries = static_cast<QSS_COMMIT_ENTRY*>(
+        HeapAlloc(GetProcessHeap(), 0, QSS_COMMIT_ROUND_SIZE * sizeof(QSS_COMMIT_ENTRY)));
+    if (qssCommitEntries == NULL) {
+        Qss_LogWin32Error("qssStartGrantCommit", 98, "HeapAlloc", ERROR_NOT_ENOUGH_MEMORY, 0);
+        return FALSE;
+    }
+    InitializeCriticalSection(&qssStateDiskLock);
+    bStateDiskLockReady = TRUE;
     qssCommitWakeup = CreateEventA(NULL, FALSE, FALSE, NULL);
     if (qssCommitWakeup == NULL) {
         Qss_LogWin32Error("qssStartGrantCommit", 101, "CreateEvent", (int)GetLastError(), 0);
+        qssStopGrantCommit();
         return FALSE;
     }
     qssCommitThread = CreateThread(NULL, 0, qssGrantCommitThread, NULL, 0, NULL);
     if (qssCommitThread == NULL) {
         Qss_LogWin32Error("qssStartGrantCommit", 107, "CreateThread", (int)GetLastError(), 0);
-        CloseHandle(qssCommitWakeup);
-        qssCommitWakeup = NULL;
+        qssStopGrantCommit();
         return FALSE;
     }
     return TRUE;
@@ -111,7 +194,10 @@ void qssRequestGrantCommitStop(void)
 void qssStopGrantCommit(void)
 {
     if (qssCommitThread != NULL) {
-        qssRequestGrantCommitStop();
+        EnterCriticalSection(&qssInstanceLock);
+        bCommitStopRequested = TRUE;
+        bCommitExitRequested = TRUE;
+        LeaveCriticalSection(&qssInstanceLock);
         if (!SetEvent(qssCommitWakeup))
             Qss_LogWin32Error("qssStopGrantCommit", 131, "SetEvent", (int)GetLastError(), 0);
         if (WaitForSingleObject(qssCommitThread, INFINITE) == WAIT_FAILED)
@@ -131,6 +217,14 @@ void qssStopGrantCommit(void)
     qssCommitQueue = NULL;
     qssCommitQueueEnd = &qssCommitQueue;
     LeaveCriticalSection(&qssInstanceLock);
+    if (bStateDiskLockReady) {
+        DeleteCriticalSection(&qssStateDiskLock);
+        bStateDiskLockReady = FALSE;
+    }
+    if (qssCommitEntries != NULL) {
+        HeapFree(GetProcessHeap(), 0, qssCommitEntries);
+        qssCommitEntries = NULL;
+    }
 }
 
 BOOL qssCommitGrant(QSS_INSTANCE* record, QSS_AM_INFO* winner)
@@ -145,12 +239,23 @@ BOOL qssCommitGrant(QSS_INSTANCE* record, QSS_AM_INFO* winner)
         return FALSE;
     }
     winner->bAwaitingDisk = 1;
-    winner->commitRound = qssCommitRound;
+    winner->bInCommitRound = 0;
     if (!record->bCommitQueued) {
         record->bCommitQueued = 1;
-        record->pCommitNext = NULL;
-        *qssCommitQueueEnd = record;
-        qssCommitQueueEnd = &record->pCommitNext;
+        qssAppendToCommitQueue(record);
     }
     return TRUE;
+}
+
+LONG qssDeleteGrantState(QSS_INSTANCE* record, const char* subKey)
+{
+    EnterCriticalSection(&qssStateDiskLock);
+    ++record->stateGeneration;
+    LONG status = ERROR_SUCCESS;
+    if (record->bStateWritten) {
+        status = Qss_RegDeletePersistentState(subKey);
+        if (status == ERROR_SUCCESS) record->bStateWritten = 0;
+    }
+    LeaveCriticalSection(&qssStateDiskLock);
+    return status;
 }

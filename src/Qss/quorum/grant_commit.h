@@ -1,12 +1,13 @@
 // The commit of grants: a grant is answered only once the registry holds it.
 //
-// The decision writes a grant's values and saves the winner's ACK under
+// The decision makes the winner the holder and saves its ACK under
 // qssInstanceLock, and hands the grant over here. One commit thread takes
-// every grant waiting, makes them all durable with one flush of
-// "Persistent States" without holding the lock, so that keepalives and other
-// PVMs' requests go on meanwhile, and then, under the lock, answers each
-// winner whose grant still stands. A grant whose flush fails is withdrawn.
-// Nothing waits on a timer: a lone grant is answered as soon as its own flush ends.
+// the grants waiting, copies their values under the lock, then writes them
+// and makes them all durable with one flush of "Persistent States" without
+// it, so that keepalives and other PVMs' requests go on meanwhile. Under the
+// lock again it answers each winner whose grant still stands. A grant whose
+// values or flush fail is withdrawn. Nothing waits on a timer: a lone grant
+// is answered as soon as its own write and flush end.
 #pragma once
 
 #include "Qss/quorum/instance.h"
@@ -15,15 +16,21 @@
 // Starts the commit thread; before the server thread, which decides.
 BOOL qssStartGrantCommit(void);
 
-// From now on no grant is answered: grants still waiting stay in the
-// registry, unanswered, for the next start to restore. First step of the stop.
+// From now on no grant is answered: grants still waiting are written and
+// flushed, unanswered, for the next start to restore. First step of the stop.
 void qssRequestGrantCommitStop(void);
 
-// Waits for the commit thread to end (after a flush under way has returned)
-// and forgets every grant still waiting. Once no decision can run any more.
+// Once no decision can run any more: lets the commit thread write and flush
+// every grant still waiting, waits for it to end and forgets them.
 void qssStopGrantCommit(void);
 
-// Queues the winner's grant, its values written and its ACK saved, for the
-// next flush. Called by the decision with qssInstanceLock held. FALSE, reported,
-// when the commit thread cannot be woken: the grant cannot be made durable.
+// Queues the winner's grant, its ACK saved, for the next round. Called by
+// the decision with qssInstanceLock held. FALSE, reported, when the commit
+// thread cannot be woken: the grant cannot be made durable.
 BOOL qssCommitGrant(QSS_INSTANCE* record, QSS_AM_INFO* winner);
+
+// Deletes the PVM's subkey, named subKey, when anything may have been written
+// to it, with qssInstanceLock held. A grant of the record that the commit
+// thread has not written yet is then never written. The registry's status;
+// ERROR_SUCCESS when there was nothing to delete.
+LONG qssDeleteGrantState(QSS_INSTANCE* record, const char* subKey);

@@ -1,6 +1,6 @@
 // The instance record: one per PVM, with a slot for each of its two AMs.
 //
-// Every field is guarded by qssInstanceLock. The fields after `am` are the
+// Every field but the last two is guarded by qssInstanceLock. The fields after `am` are the
 // table's own bookkeeping (index, ageing, timer tickets) and mean nothing to
 // the request handlers.
 #pragma once
@@ -38,7 +38,7 @@ struct QSS_AM_INFO {
     BYTE bHold;
     BYTE bVoting;
     BYTE bAwaitingDisk; // granted; its ACK, in lastReply, waits until the registry holds the grant
-    ULONGLONG commitRound; // the commit round that makes its grant durable, while bAwaitingDisk
+    BYTE bInCommitRound; // its grant is among those the commit round under way writes and flushes
     BYTE lastReply[QSS_MAX_PACKET_SIZE]; // the last reply built for this AM, for retransmissions
     QSS_TIMER_TICKET* pInstanceTimeoutTicket; // belongs to hInstanceTimeout
     ULONGLONG acceptedSequence; // of the last request handled, for the rule against stale copies
@@ -63,4 +63,8 @@ struct QSS_INSTANCE {
     ULONGLONG creationSerial; // orders records as the list does, newest highest
     QSS_INSTANCE* pCommitNext; // next record with a grant waiting for the disk
     BYTE bCommitQueued;        // in the commit queue: never aged out
+    // Guarded by the commit's disk lock instead: they order the writes of a
+    // grant with the deletions of the PVM's subkey.
+    DWORD stateGeneration; // counts the deletions
+    BYTE bStateWritten;    // values may be in the subkey: written, or restored, since the last deletion
 };

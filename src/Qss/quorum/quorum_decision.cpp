@@ -3,9 +3,7 @@
 
 #include <cstring>
 
-#include "Qss/config/persistent_state.h"
 #include "Qss/config/pvm_id.h"
-#include "Qss/config/registry_store.h"
 #include "Qss/diag/diag.h"
 #include "Qss/net/packet_dump.h"
 #include "Qss/net/reply.h"
@@ -119,7 +117,7 @@ void qssReleaseHeld(QSS_INSTANCE* record, QSS_AM_INFO* slot, const QSS_AM_REQUES
     char subKey[QSS_PERSISTENT_SUBKEY_SIZE];
     if (!Qss_PvmIdToPersistentStateSubKey(record->pvmId, sizeof(subKey), subKey)) {
         Qss_LogInternalError("qssProcessReleaseQuorum", 5009);
-    } else if (Qss_RegDeletePersistentState(subKey) == ERROR_SUCCESS) {
+    } else if (qssDeleteGrantState(record, subKey) == ERROR_SUCCESS) {
         Qss_TracePrintf(QSS_TRACE_LOUD, "Deleted persistent state information for PVM key: %s", subKey);
     } else {
         QSS_AM_TEXT am;
@@ -226,7 +224,7 @@ void qssWithdrawGrant(QSS_INSTANCE* record, QSS_AM_INFO* winner)
     // What was written of it must not make it the holder at the next start.
     char subKey[QSS_PERSISTENT_SUBKEY_SIZE];
     if (Qss_PvmIdToPersistentStateSubKey(record->pvmId, sizeof(subKey), subKey)) {
-        Qss_RegDeletePersistentState(subKey);
+        qssDeleteGrantState(record, subKey);
     }
     qssAnswerVoter(winner, ZEL_K_QS_STATUS_INTERNAL_ERROR);
     qssReviewInstanceAgeing(record);
@@ -281,12 +279,9 @@ void qssQuorumTimeoutCallback(PVOID parameter, BOOLEAN fired)
     winner->bVoting = 0;
     qssResetKeepaliveTimeoutTimer(winner);
     // The winner hears of its grant only once the registry holds it; denying needs no disk.
-    if (qssSetPersistentState(record)) {
-        qssBuildVoterAnswer(winner, ZEL_K_QS_STATUS_SUCCESS, winner->lastReply);
-        if (!qssCommitGrant(record, winner)) qssWithdrawGrant(record, winner);
-    } else {
-        qssWithdrawGrant(record, winner);
-    }
+    GetSystemTime(&record->systemTimeAcquired);
+    qssBuildVoterAnswer(winner, ZEL_K_QS_STATUS_SUCCESS, winner->lastReply);
+    if (!qssCommitGrant(record, winner)) qssWithdrawGrant(record, winner);
     if (loser->bVoting) {
         loser->bHold = 0;
         loser->bVoting = 0;

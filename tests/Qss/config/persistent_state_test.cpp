@@ -146,8 +146,10 @@ TEST_F(PersistentStateTest, AGrantWrittenReadsBackIntoAFreshRecord)
     strcpy(record->am[1].amId, "am-two");
     record->am[1].ipAddress = 0xFFFFFFFF;
     record->am[1].port = 65535;
-    ASSERT_TRUE(qssSetPersistentState(record));
-    EXPECT_NE(record->systemTimeAcquired.wYear, 0);
+    GetSystemTime(&record->systemTimeAcquired);
+    QSS_PERSISTENT_STATE state;
+    qssCapturePersistentState(record, &state);
+    ASSERT_TRUE(qssWritePersistentState(&state));
 
     char text[40];
     ASSERT_EQ(Qss_RegGetPersistentStateSTRING(kSubKey, "AM1 IP Address Sz", text, sizeof(text)), 0);
