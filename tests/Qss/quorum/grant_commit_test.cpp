@@ -116,6 +116,49 @@ TEST_F(GrantCommitTest, GrantsWaitingAtAStopAreNotAnsweredAndComeBackAtTheNextSt
     }
 }
 
+// A release that comes while the round with its grant writes another one:
+// the released grant is then neither written nor answered, the other is.
+TEST_F(GrantCommitTest, AGrantReleasedBeforeItsRoundWritesItIsNeitherWrittenNorAnswered)
+{
+    ASSERT_TRUE(StartFromRegistry());
+    PvmId first = MakePvmId(400);
+    PvmId kept = MakePvmId(401);
+    PvmId released = MakePvmId(402);
+    PvmId other = MakePvmId(403);
+    for (const PvmId& pvm : {first, kept, released, other}) AttachBoth(pvm, 1);
+    HoldFlushWithGrantOf(first, 10);
+    am1_.SendAcquire(kept, 1, 0, 1, 11);
+    am1_.SendAcquire(released, 1, 0, 1, 12);
+    ASSERT_TRUE(WaitForInstance(released, [](QSS_INSTANCE* r) { return r->am[0].bHold == 1; }));
+
+    // The next round takes both grants and stops inside the first one's writes.
+    dvfaults::Hold(dvfaults::kRegistryWrite);
+    dvfaults::Release(dvfaults::kRegistryFlush);
+    EXPECT_EQ(am1_.Receive().header().sequence, 10u);
+    ASSERT_TRUE(Eventually([] { return dvfaults::Waiting(dvfaults::kRegistryWrite) == 1; }));
+
+    // The release waits for that grant's writes, with the server thread: a keepalive goes unanswered.
+    AmClient releaser(server_.port(), ServerTarget());
+    Reply releaseReply;
+    std::thread release([&] { releaseReply = releaser.Release(released, 1, 13); });
+    ULONGLONG probe = 20;
+    ASSERT_TRUE(Eventually([&] { return am2_.Keepalive(other, 2, probe++, "am-identity", kShortWait).size == 0; }));
+    dvfaults::Release(dvfaults::kRegistryWrite);
+    release.join();
+    EXPECT_EQ(releaseReply.status(), ZEL_K_QS_STATUS_SUCCESS);
+
+    Reply answer = am1_.Receive();
+    EXPECT_EQ(answer.status(), ZEL_K_QS_STATUS_SUCCESS);
+    EXPECT_EQ(answer.header().sequence, 11u);
+    EXPECT_EQ(am1_.Receive(kShortWait).size, 0);
+    EXPECT_EQ(PersistedValues(released), "");
+
+    StopServer();
+    ASSERT_TRUE(StartFromRegistry());
+    EXPECT_TRUE(InstanceExists(kept));
+    EXPECT_FALSE(InstanceExists(released));
+}
+
 // Without its timer a vote would wait for a partner that may never ask.
 TEST_F(GrantCommitTest, AVoteWhoseTimerCannotBeMadeIsEndedWithAnInternalError)
 {
