@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/posix/registry_stamp.h"
 #include "platform/win32.h"
 #include "support/temp_dir.h"
 
@@ -243,6 +244,62 @@ TEST(RegistryProcesses, SubkeysAnotherProcessMadeOrRemovedAreSeenInAnySpelling)
     }
     RegCloseKey(index);
     EXPECT_EQ(names, (std::vector<std::string>{"alpha", "Beta", "Gamma"}));
+}
+
+LSTATUS SetNumber(const char* path, DWORD number)
+{
+    HKEY key;
+    LSTATUS status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+    if (status != ERROR_SUCCESS) return status;
+    status = RegSetValueExA(key, "Number", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof number);
+    RegCloseKey(key);
+    return status;
+}
+
+// A stamp taken right after a call, while the database is surely held.
+dvreg::SubtreeStamp StampAfterACall(const char* path)
+{
+    DWORD disposition;
+    EXPECT_EQ(CreateKey("Elsewhere", &disposition), ERROR_SUCCESS);
+    return dvreg::StampOfSubtree(path);
+}
+
+[[noreturn]] void ChangeWatched() { _exit(SetNumber("Watched\\Source", 7) == ERROR_SUCCESS ? 0 : 2); }
+
+// What a process keeps of a subtree stays true while its stamp does: changes
+// elsewhere leave it, every change at or below its key, by this process or
+// another, changes it.
+TEST(RegistryProcesses, ASubtreeStampChangesWithEveryChangeAtOrBelowItsKeyAndNoOther)
+{
+    dvtest::StateDir state;
+    const char kWatched[] = "Watched\\Source";
+    ASSERT_EQ(SetNumber("Watched", 1), ERROR_SUCCESS);
+    EXPECT_FALSE(StampAfterACall(kWatched).Known());
+    dvreg::SubtreeStamp before = StampAfterACall("WATCHED\\source");
+    ASSERT_TRUE(before.Known());
+
+    ASSERT_EQ(SetNumber("Elsewhere\\Below", 1), ERROR_SUCCESS);
+    ASSERT_EQ(SetNumber("Watched\\SourceOther", 1), ERROR_SUCCESS);
+    dvreg::SubtreeStamp after = StampAfterACall(kWatched);
+    EXPECT_EQ(after, before);
+
+    // Made, then changed, then a key below it.
+    for (const char* path : {kWatched, kWatched, "Watched\\Source\\Below"}) {
+        ASSERT_EQ(SetNumber(path, 2), ERROR_SUCCESS);
+        after = StampAfterACall(kWatched);
+        EXPECT_NE(after, before) << path;
+        before = after;
+    }
+    ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Watched\\Source\\Below"), ERROR_SUCCESS);
+    after = StampAfterACall(kWatched);
+    EXPECT_NE(after, before);
+    before = after;
+
+    pid_t child = Spawn(ChangeWatched);
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_NE(StampAfterACall(kWatched), before);
 }
 
 const int kFlushedKeys = 4;

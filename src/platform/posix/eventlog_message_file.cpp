@@ -2,6 +2,7 @@
 // registration stays the same rather than for every event.
 #include "eventlog_message_file.h"
 
+#include "platform/posix/registry_stamp.h"
 #include "platform/win32.h"
 
 namespace dveventlog {
@@ -44,11 +45,25 @@ unsigned MessageFile::BracedInsertion(DWORD eventId)
     return insertion;
 }
 
+namespace {
+
+std::string SourceKey(const char* source)
+{
+    return std::string("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\") + source;
+}
+
+// What a source's registration named when it had the stamp.
+struct Registration {
+    dvreg::SubtreeStamp stamp;
+    std::shared_ptr<MessageFile> file;
+};
+
+}  // namespace
+
 std::string RegisteredMessageFile(const char* source)
 {
-    std::string keyName = std::string("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\") + source;
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyName.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SourceKey(source).c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
         return std::string();
     }
     char path[MAX_PATH + 1] = "";
@@ -66,21 +81,31 @@ std::shared_ptr<MessageFile> SourceMessageFile(const char* source)
 {
     // Never destroyed: threads may still log while the process exits.
     static std::mutex& mutex = *new std::mutex;
-    static auto& loaded = *new std::map<std::string, std::shared_ptr<MessageFile>>;
+    static auto& known = *new std::map<std::string, Registration>;
+    std::string keyName = SourceKey(source);
+    dvreg::SubtreeStamp before = dvreg::StampOfSubtree(keyName.c_str());
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        const Registration& registration = known[source];
+        // Unchanged since it was read: the registry is not asked again, as every event would.
+        if (before.Known() && registration.stamp == before) return registration.file;
+    }
     std::string path = RegisteredMessageFile(source);
+    dvreg::SubtreeStamp after = dvreg::StampOfSubtree(keyName.c_str());
     std::lock_guard<std::mutex> lock(mutex);
-    std::shared_ptr<MessageFile>& file = loaded[source];
+    Registration& registration = known[source];
     if (path.empty()) {
-        file.reset();
-    } else if (!file || file->path() != path) {
+        registration.file.reset();
+    } else if (!registration.file || registration.file->path() != path) {
         HMODULE module = LoadLibraryA(path.c_str());
         // A Windows path (%SystemRoot%\System32\dorvane.dll): the file of that
         // name where LoadLibraryA finds it, beside the executable first.
         size_t folder = path.find_last_of("\\/");
         if (!module && folder != std::string::npos) module = LoadLibraryA(path.substr(folder + 1).c_str());
-        file = module ? std::make_shared<MessageFile>(path, module) : nullptr;
+        registration.file = module ? std::make_shared<MessageFile>(path, module) : nullptr;
     }
-    return file;
+    registration.stamp = before == after ? after : dvreg::SubtreeStamp{};
+    return registration.file;
 }
 
 }  // namespace dveventlog

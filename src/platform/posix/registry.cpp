@@ -1,5 +1,6 @@
 // The registry API over the database of registry_database.h: each call takes
 // the registry lock, and each change is one statement or one transaction.
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -9,6 +10,7 @@
 
 #include "platform/posix/faults.h"
 #include "platform/posix/registry_database.h"
+#include "platform/posix/registry_stamp.h"
 #include "platform/win32.h"
 
 struct HKEY__ {
@@ -62,6 +64,33 @@ struct KnownKeys {
     static const size_t kMaxKnownKeys = 1 << 20;
 };
 KnownKeys gKnown;
+
+// The subtrees that have been stamped, with this process's changes at or
+// below each: few, never removed, their paths fixed once published.
+struct WatchedSubtree {
+    std::string path; // folded
+    std::atomic<uint64_t> changes{0};
+};
+const size_t kMaxWatched = 8;
+WatchedSubtree gWatched[kMaxWatched];
+std::atomic<size_t> gWatchedCount{0};
+
+// One of the two keys lies at or below the other.
+bool OnOnePath(std::string_view a, std::string_view b)
+{
+    if (a.size() > b.size()) std::swap(a, b);
+    return a.empty() || (b.substr(0, a.size()) == a && (b.size() == a.size() || b[a.size()] == '\\'));
+}
+
+// Under the lock, with every change of the key at path (folded): its own
+// values, its creation or its removal.
+void NoteChange(std::string_view path)
+{
+    size_t count = gWatchedCount.load(std::memory_order_acquire);
+    for (size_t i = 0; i < count; ++i) {
+        if (OnOnePath(gWatched[i].path, path)) gWatched[i].changes.fetch_add(1, std::memory_order_release);
+    }
+}
 
 // A statement in use, reset and unbound when the call is done with it.
 struct Query {
@@ -227,7 +256,10 @@ LSTATUS CreatePath(const Key& key, const std::vector<std::string_view>& parts, i
         return ERROR_SUCCESS;
     });
     if (result == ERROR_SUCCESS) {
-        for (const auto& [path, madeId] : made) gKnown.Learn(path, madeId);
+        for (const auto& [path, madeId] : made) {
+            gKnown.Learn(path, madeId);
+            NoteChange(path);
+        }
     }
     return result;
 }
@@ -319,6 +351,7 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwTy
     std::string folded = dvreg::Fold(name);
     std::string_view data(reinterpret_cast<const char*>(lpData), lpData ? cbData : 0);
     int rc = set.Number(1, key.id).Bytes(2, folded).Bytes(3, name).Number(4, dwType).Bytes(5, data).Step();
+    NoteChange(key.path);
     if (rc != SQLITE_DONE) return dvreg::StatusOf(rc);
     return set.Changes() ? ERROR_SUCCESS : ERROR_KEY_DELETED;
 }
@@ -333,6 +366,7 @@ LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
     if (int err = dvfaults::Check(dvfaults::kRegistryWrite)) return FromErrno(err);
     Query remove(dvreg::kRemoveValue);
     int rc = remove.Number(1, key.id).Bytes(2, dvreg::Fold(name)).Step();
+    NoteChange(key.path);
     if (rc != SQLITE_DONE) return dvreg::StatusOf(rc);
     return remove.Changes() ? ERROR_SUCCESS : Missing(key.id, ERROR_FILE_NOT_FOUND);
 }
@@ -450,6 +484,7 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
     if (status != ERROR_SUCCESS) return status;
     if (int err = dvfaults::Check(dvfaults::kRegistryDelete)) return FromErrno(err);
     gKnown.Forget(path, id);
+    NoteChange(path);
     return InTransaction([&]() -> LSTATUS {
         Query subkeys(dvreg::kHasSubkeys);
         int rc = subkeys.Number(1, id).Step();
@@ -492,4 +527,29 @@ LSTATUS RegFlushKey(HKEY hKey)
         if (status != ERROR_SUCCESS) return status;
     }
     return dvreg::FinishFlush(&sync);
+}
+
+dvreg::SubtreeStamp dvreg::StampOfSubtree(const char* path)
+{
+    std::vector<std::string_view> parts;
+    if (SplitPath(path, &parts) != ERROR_SUCCESS) return SubtreeStamp{};
+    std::string folded;
+    for (std::string_view part : parts) folded = ChildPath(folded, part);
+    // The epoch first: a change counted after it is seen, at worst, as one more.
+    uint64_t epoch = HeldEpoch();
+    size_t count = gWatchedCount.load(std::memory_order_acquire);
+    for (size_t i = 0; i < count; ++i) {
+        if (gWatched[i].path == folded) return SubtreeStamp{epoch, gWatched[i].changes.load(std::memory_order_acquire)};
+    }
+    // Watched from now on: what was read before has no known stamp.
+    auto lock = LockRegistry();
+    count = gWatchedCount.load(std::memory_order_acquire);
+    for (size_t i = 0; i < count; ++i) {
+        if (gWatched[i].path == folded) return SubtreeStamp{};
+    }
+    if (count < kMaxWatched) {
+        gWatched[count].path = folded;
+        gWatchedCount.store(count + 1, std::memory_order_release);
+    }
+    return SubtreeStamp{};
 }

@@ -147,6 +147,8 @@ std::mutex gLock;
 Connection gConnection;
 uint64_t gSerial = 0;
 uint64_t gEpoch = 1;
+// gEpoch while the database is held, 0 while not: for readers without the lock.
+std::atomic<uint64_t> gHeldEpoch{0};
 std::atomic<int> gLogFrames{0};
 std::atomic<bool> gSyncFailed{false};
 
@@ -168,6 +170,8 @@ int OnCommit(void*, sqlite3* db, const char*, int frames)
 void CloseDatabase()
 {
     Connection& c = gConnection;
+    // Before the lock goes: from then on another process may change the database.
+    gHeldEpoch.store(0, std::memory_order_release);
     for (sqlite3_stmt*& s : c.statements) {
         sqlite3_finalize(s);
         s = nullptr;
@@ -641,6 +645,7 @@ LSTATUS HoldDatabase()
             c.held = true;
             c.heldSince = std::chrono::steady_clock::now();
             ++gEpoch;
+            gHeldEpoch.store(gEpoch, std::memory_order_release);
             gKeeper.Start();
             break;
         }
@@ -668,6 +673,8 @@ LSTATUS HoldDatabase()
 }
 
 uint64_t KnowledgeEpoch() { return gConnection.held ? gEpoch : 0; }
+
+uint64_t HeldEpoch() { return gHeldEpoch.load(std::memory_order_acquire); }
 
 ChangeStamp CurrentStamp() { return ChangeStamp{KnowledgeEpoch(), sqlite3_total_changes64(gConnection.db)}; }
 
