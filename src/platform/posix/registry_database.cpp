@@ -137,6 +137,7 @@ struct Connection {
     dev_t logDevice = 0;
     ino_t logInode = 0;
     bool held = false;
+    int flushes = 0; // syncs under way, outside the lock
     std::chrono::steady_clock::time_point lastCall;
     std::chrono::steady_clock::time_point heldSince;
     std::chrono::steady_clock::time_point nextWaiterCheck;
@@ -431,14 +432,13 @@ int RunToEnd(Statement statement)
     return rc;
 }
 
-// Under the lock: the passive checkpoint of the connection's log.
-void Checkpoint()
+// Under the lock: a checkpoint of the connection's log, in the mode given.
+// Only an emptied log is short: a log copied whole keeps its frames until the
+// next write starts it again, and a connection that opens reads all of them.
+void Checkpoint(int mode)
 {
-    int logFrames = 0;
-    int copied = 0;
-    if (sqlite3_wal_checkpoint_v2(gConnection.db, nullptr, SQLITE_CHECKPOINT_PASSIVE, &logFrames, &copied) ==
-            SQLITE_OK &&
-        copied == logFrames) {
+    if (sqlite3_wal_checkpoint_v2(gConnection.db, nullptr, mode, nullptr, nullptr) == SQLITE_OK &&
+        mode == SQLITE_CHECKPOINT_TRUNCATE) {
         gLogFrames.store(0, std::memory_order_relaxed);
     }
 }
@@ -448,7 +448,8 @@ void Release()
 {
     Connection& c = gConnection;
     if (!c.held) return;
-    if (gLogFrames.load(std::memory_order_relaxed) >= kCheckpointFrames) Checkpoint();
+    // Emptied, not only copied: the next connection reads the whole log when it opens.
+    if (gLogFrames.load(std::memory_order_relaxed) >= kCheckpointFrames) Checkpoint(SQLITE_CHECKPOINT_TRUNCATE);
     CloseDatabase();
 }
 
@@ -465,10 +466,12 @@ struct Keeper {
         std::unique_lock<std::mutex> lock(gLock);
         while (!stopping) {
             Connection& c = gConnection;
-            auto due = c.lastCall + kIdleHold;
+            auto now = std::chrono::steady_clock::now();
+            // A flush's sync counts as a call: the process is not pausing.
+            auto due = c.flushes > 0 ? now + kIdleHold : c.lastCall + kIdleHold;
             if (!c.held) {
                 wake.wait(lock);
-            } else if (std::chrono::steady_clock::now() >= due) {
+            } else if (now >= due) {
                 Release();
             } else {
                 wake.wait_until(lock, due);
@@ -516,7 +519,14 @@ void BeforeFork()
 
 void AfterFork() { gLock.unlock(); }
 
-const bool gForkHandled = pthread_atfork(BeforeFork, AfterFork, AfterFork) == 0;
+// The parent's flushes under way are not the child's.
+void AfterForkInChild()
+{
+    gConnection.flushes = 0;
+    gLock.unlock();
+}
+
+const bool gForkHandled = pthread_atfork(BeforeFork, AfterFork, AfterForkInChild) == 0;
 
 }  // namespace
 
@@ -644,6 +654,8 @@ LSTATUS HoldDatabase()
         if (rc == SQLITE_DONE) {
             c.held = true;
             c.heldSince = std::chrono::steady_clock::now();
+            // The time spent opening is no pause.
+            c.lastCall = c.heldSince;
             ++gEpoch;
             gHeldEpoch.store(gEpoch, std::memory_order_release);
             gKeeper.Start();
@@ -711,6 +723,7 @@ LSTATUS PrepareFlush(LogSync* sync)
         return static_cast<LSTATUS>(DvWin32ErrorFromErrno(err));
     }
     sync->path = c.path;
+    ++c.flushes;
     return ERROR_SUCCESS;
 }
 
@@ -723,15 +736,18 @@ LSTATUS FinishFlush(LogSync* sync)
     if (!err && sync->folderFd >= 0 && fsync(sync->folderFd) != 0) err = errno;
     close(sync->fd);
     if (sync->folderFd >= 0) close(sync->folderFd);
+    auto lock = LockRegistry();
+    Connection& c = gConnection;
+    --c.flushes;
+    c.lastCall = std::chrono::steady_clock::now();
     if (err) {
         gSyncFailed = true;
         Say(LOG_ERR, "the log of " + sync->path + " could not be synced (" + strerror(err) +
                          "); every later flush of this process fails");
         return static_cast<LSTATUS>(DvWin32ErrorFromErrno(err));
     }
-    if (gLogFrames.load(std::memory_order_relaxed) >= kBusyCheckpointFrames) {
-        auto lock = LockRegistry();
-        if (gConnection.held && gConnection.path == sync->path) Checkpoint();
+    if (gLogFrames.load(std::memory_order_relaxed) >= kBusyCheckpointFrames && c.held && c.path == sync->path) {
+        Checkpoint(SQLITE_CHECKPOINT_PASSIVE);
     }
     return ERROR_SUCCESS;
 }
