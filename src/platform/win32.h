@@ -9,6 +9,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <ktmw32.h>
 #include <rpc.h>
 #include <strsafe.h>
 #include <tlhelp32.h>

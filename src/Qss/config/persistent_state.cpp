@@ -54,23 +54,26 @@ void qssCheckRead(LONG status, DWORD line, const char* valueName, BOOL counts, B
     if (counts) *result = FALSE;
 }
 
-void qssWriteAmState(const char* subKey, const QSS_PERSISTENT_AM_STATE* slot, const QSS_AM_STATE_VALUES* names, BOOL* result)
+void qssWriteAmState(const char* subKey, const QSS_PERSISTENT_AM_STATE* slot, const QSS_AM_STATE_VALUES* names,
+                     HANDLE transaction, BOOL* result)
 {
     const BYTE* ip = reinterpret_cast<const BYTE*>(&slot->ipAddress);
     char addressText[QSS_ADDRESS_TEXT_SIZE];
     StringCbPrintfA(addressText, sizeof(addressText), "%u.%u.%u.%u:%u", ip[0], ip[1], ip[2], ip[3],
                     (unsigned)slot->port);
-    qssCheckWrite(Qss_RegSetPersistentStateSTRING(subKey, names->id, slot->amId, QSS_AM_ID_SIZE),
+    qssCheckWrite(Qss_RegSetPersistentStateSTRING(subKey, names->id, slot->amId, QSS_AM_ID_SIZE, transaction),
                   names->writeLines[0], names->id, TRUE, result);
-    qssCheckWrite(Qss_RegSetPersistentStateSTRING(subKey, names->addressText, addressText, sizeof(addressText)),
-                  names->writeLines[1], names->addressText, FALSE, result);
+    qssCheckWrite(
+        Qss_RegSetPersistentStateSTRING(subKey, names->addressText, addressText, sizeof(addressText), transaction),
+        names->writeLines[1], names->addressText, FALSE, result);
     // The address bytes in network order are the value's four data bytes.
-    qssCheckWrite(Qss_RegSetPersistentStateDWORD(subKey, names->address, slot->ipAddress), names->writeLines[2],
-                  names->address, TRUE, result);
-    qssCheckWrite(Qss_RegSetPersistentStateDWORD(subKey, names->port, slot->port), names->writeLines[3],
+    qssCheckWrite(Qss_RegSetPersistentStateDWORD(subKey, names->address, slot->ipAddress, transaction),
+                  names->writeLines[2], names->address, TRUE, result);
+    qssCheckWrite(Qss_RegSetPersistentStateDWORD(subKey, names->port, slot->port, transaction), names->writeLines[3],
                   names->port, TRUE, result);
-    qssCheckWrite(Qss_RegSetPersistentStateDWORD(subKey, names->keepaliveInterval, slot->keepaliveInterval),
-                  names->writeLines[4], names->keepaliveInterval, TRUE, result);
+    qssCheckWrite(
+        Qss_RegSetPersistentStateDWORD(subKey, names->keepaliveInterval, slot->keepaliveInterval, transaction),
+        names->writeLines[4], names->keepaliveInterval, TRUE, result);
 }
 
 void qssReadAmState(const char* subKey, QSS_AM_INFO* slot, const QSS_AM_STATE_VALUES* names, BOOL* result)
@@ -111,7 +114,7 @@ void qssCapturePersistentState(const QSS_INSTANCE* record, QSS_PERSISTENT_STATE*
     }
 }
 
-BOOL qssWritePersistentState(const QSS_PERSISTENT_STATE* state)
+BOOL qssWritePersistentState(const QSS_PERSISTENT_STATE* state, HANDLE transaction)
 {
     char subKey[QSS_PERSISTENT_SUBKEY_SIZE];
     if (!Qss_PvmIdToPersistentStateSubKey(state->pvmId, sizeof(subKey), subKey)) {
@@ -128,20 +131,21 @@ BOOL qssWritePersistentState(const QSS_PERSISTENT_STATE* state)
     Qss_PvmIdToGuidString(state->pvmId, sizeof(guid), guid);
 
     BOOL result = TRUE;
-    qssCheckWrite(Qss_RegSetPersistentStateDWORD(subKey, "Revision", QSS_PERSISTENT_STATE_REVISION), 1873,
-                  "Revision", TRUE, &result);
-    qssCheckWrite(Qss_RegSetPersistentStateDWORD(subKey, "Quorum Holder", state->holder), 1889, "Quorum Holder",
-                  TRUE, &result);
-    qssCheckWrite(Qss_RegSetPersistentStateDWORD(subKey, "Protocol Revision", state->protocolRevision), 1903,
-                  "Protocol Revision", TRUE, &result);
-    qssCheckWrite(Qss_RegSetPersistentStateSTRING(subKey, "Protected VM Id", guid, sizeof(guid)), 1920,
+    qssCheckWrite(Qss_RegSetPersistentStateDWORD(subKey, "Revision", QSS_PERSISTENT_STATE_REVISION, transaction),
+                  1873, "Revision", TRUE, &result);
+    qssCheckWrite(Qss_RegSetPersistentStateDWORD(subKey, "Quorum Holder", state->holder, transaction), 1889,
+                  "Quorum Holder", TRUE, &result);
+    qssCheckWrite(Qss_RegSetPersistentStateDWORD(subKey, "Protocol Revision", state->protocolRevision, transaction),
+                  1903, "Protocol Revision", TRUE, &result);
+    qssCheckWrite(Qss_RegSetPersistentStateSTRING(subKey, "Protected VM Id", guid, sizeof(guid), transaction), 1920,
                   "Protected VM Id", FALSE, &result);
-    qssCheckWrite(Qss_RegSetPersistentStateSTRING(subKey, "Time Acquired", timeAcquired, sizeof(timeAcquired)), 1937,
-                  "Time Acquired", FALSE, &result);
+    qssCheckWrite(
+        Qss_RegSetPersistentStateSTRING(subKey, "Time Acquired", timeAcquired, sizeof(timeAcquired), transaction), 1937,
+        "Time Acquired", FALSE, &result);
     qssCheckWrite(Qss_RegSetPersistentStateBINARY(subKey, "System Time Acquired", &state->systemTimeAcquired,
-                                                  sizeof(SYSTEMTIME)),
+                                                  sizeof(SYSTEMTIME), transaction),
                   1956, "System Time Acquired", FALSE, &result);
-    for (int i = 0; i < 2; ++i) qssWriteAmState(subKey, &state->am[i], &qssAmStateValues[i], &result);
+    for (int i = 0; i < 2; ++i) qssWriteAmState(subKey, &state->am[i], &qssAmStateValues[i], transaction, &result);
 
     return result;
 }

@@ -28,11 +28,11 @@ struct QSS_PERSISTENT_STATE {
 
 void qssCapturePersistentState(const QSS_INSTANCE* record, QSS_PERSISTENT_STATE* state);
 
-// Writes the sixteen values under the PVM's subkey, without making them
-// durable (the grant's commit does). FALSE when the subkey name cannot be
-// formed or a value the restore needs could not be written; the other values
-// are written all the same.
-BOOL qssWritePersistentState(const QSS_PERSISTENT_STATE* state);
+// Writes the sixteen values under the PVM's subkey, in the transaction of
+// Qss_RegBeginStateWrites when one is given, without making them durable (the
+// grant's commit does). FALSE when the subkey name cannot be formed or a value
+// the restore needs could not be written; the other values are written all the same.
+BOOL qssWritePersistentState(const QSS_PERSISTENT_STATE* state, HANDLE transaction);
 
 // Fills the record from the subkey: the holder, the protocol revision, the
 // time of the grant and both AMs' identity, address, port and keepalive

@@ -44,23 +44,35 @@ void qssClearText(char* buffer, DWORD bufferSize)
     if (buffer && bufferSize > 0) buffer[0] = '\0';
 }
 
+// A key made or opened for writing, in the transaction when there is one.
+LONG qssCreateStateKey(HKEY base, const char* name, REGSAM access, HANDLE transaction, HKEY* key)
+{
+    if (transaction != NULL) {
+        LONG status = RegCreateKeyTransactedA(base, name, 0, NULL, REG_OPTION_NON_VOLATILE, access, NULL, key, NULL,
+                                              transaction, NULL);
+        // A registry without transactions (Wine's) takes each value on its own.
+        if (status != ERROR_CALL_NOT_IMPLEMENTED) return status;
+    }
+    return RegCreateKeyExA(base, name, 0, NULL, REG_OPTION_NON_VOLATILE, access, NULL, key, NULL);
+}
+
 // Writers create both keys (the first write for a PVM makes its subkey);
 // readers only open them. Each handle left null was not opened.
-LONG qssOpenStateKeys(const QSS_STATE_REPORT* report, const char* subKey, BOOL writer, HKEY* parent, HKEY* sub)
+LONG qssOpenStateKeys(const QSS_STATE_REPORT* report, const char* subKey, BOOL writer, HANDLE transaction,
+                      HKEY* parent, HKEY* sub)
 {
     const char* openCall = writer ? "RegCreateKeyEx" : "RegOpenKeyEx";
     *parent = NULL;
     *sub = NULL;
-    LONG status = writer ? RegCreateKeyExA(HKEY_LOCAL_MACHINE, QSS_PERSISTENT_STATES_KEY, 0, NULL,
-                                           REG_OPTION_NON_VOLATILE, KEY_CREATE_SUB_KEY, NULL, parent, NULL)
+    LONG status = writer ? qssCreateStateKey(HKEY_LOCAL_MACHINE, QSS_PERSISTENT_STATES_KEY, KEY_CREATE_SUB_KEY,
+                                             transaction, parent)
                          : RegOpenKeyExA(HKEY_LOCAL_MACHINE, QSS_PERSISTENT_STATES_KEY, 0, KEY_READ, parent);
     if (status != ERROR_SUCCESS) {
         *parent = NULL;
         qssReportRegFailure(report->function, report->openParentLine, openCall, status);
         return status;
     }
-    status = writer ? RegCreateKeyExA(*parent, subKey, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, NULL, sub,
-                                      NULL)
+    status = writer ? qssCreateStateKey(*parent, subKey, KEY_SET_VALUE, transaction, sub)
                     : RegOpenKeyExA(*parent, subKey, 0, KEY_QUERY_VALUE, sub);
     if (status != ERROR_SUCCESS) {
         *sub = NULL;
@@ -76,11 +88,11 @@ void qssCloseStateKeys(const QSS_STATE_REPORT* report, HKEY parent, HKEY sub)
 }
 
 LONG qssSetStateValue(const QSS_STATE_REPORT* report, const char* subKey, const char* valueName, DWORD type,
-                      const BYTE* data, DWORD size)
+                      const BYTE* data, DWORD size, HANDLE transaction)
 {
     HKEY parent;
     HKEY sub;
-    LONG status = qssOpenStateKeys(report, subKey, TRUE, &parent, &sub);
+    LONG status = qssOpenStateKeys(report, subKey, TRUE, transaction, &parent, &sub);
     if (status == ERROR_SUCCESS) {
         status = RegSetValueExA(sub, valueName, 0, type, data, size);
         if (status != ERROR_SUCCESS) {
@@ -97,7 +109,7 @@ LONG qssGetStateValue(const QSS_STATE_REPORT* report, const char* subKey, const 
 {
     HKEY parent;
     HKEY sub;
-    LONG status = qssOpenStateKeys(report, subKey, FALSE, &parent, &sub);
+    LONG status = qssOpenStateKeys(report, subKey, FALSE, NULL, &parent, &sub);
     if (status == ERROR_SUCCESS) {
         status = RegQueryValueExA(sub, valueName, NULL, NULL, buffer, size);
         if (status != ERROR_SUCCESS) {
@@ -224,13 +236,14 @@ LONG Qss_RegGetParameterData(const char* valueName, DWORD* type, BYTE** data, DW
     return status;
 }
 
-LONG Qss_RegSetPersistentStateDWORD(const char* subKey, const char* valueName, DWORD value)
+LONG Qss_RegSetPersistentStateDWORD(const char* subKey, const char* valueName, DWORD value, HANDLE transaction)
 {
     static const QSS_STATE_REPORT report = {"Qss_RegSetPersistentStateDWORD", 627, 644, "RegSetValueEx", 657, 667, 677};
-    return qssSetStateValue(&report, subKey, valueName, REG_DWORD, (const BYTE*)&value, sizeof value);
+    return qssSetStateValue(&report, subKey, valueName, REG_DWORD, (const BYTE*)&value, sizeof value, transaction);
 }
 
-LONG Qss_RegSetPersistentStateSTRING(const char* subKey, const char* valueName, const char* text, size_t maxSize)
+LONG Qss_RegSetPersistentStateSTRING(const char* subKey, const char* valueName, const char* text, size_t maxSize,
+                                     HANDLE transaction)
 {
     static const QSS_STATE_REPORT report = {"Qss_RegSetPersistentStateSTRING", 770, 787, "RegSetValueExA", 801, 811,
                                             821};
@@ -240,14 +253,36 @@ LONG Qss_RegSetPersistentStateSTRING(const char* subKey, const char* valueName, 
         qssReportRegFailure(report.function, 753, "StringCbLengthA", (LONG)(hr & 0xFFFF));
         return ERROR_INSUFFICIENT_BUFFER;
     }
-    return qssSetStateValue(&report, subKey, valueName, REG_SZ, (const BYTE*)text, (DWORD)(length + 1));
+    return qssSetStateValue(&report, subKey, valueName, REG_SZ, (const BYTE*)text, (DWORD)(length + 1),
+                            transaction);
 }
 
-LONG Qss_RegSetPersistentStateBINARY(const char* subKey, const char* valueName, const void* data, DWORD byteCount)
+LONG Qss_RegSetPersistentStateBINARY(const char* subKey, const char* valueName, const void* data, DWORD byteCount,
+                                     HANDLE transaction)
 {
     static const QSS_STATE_REPORT report = {"Qss_RegSetPersistentStateBINARY", 880, 896, "RegSetValueEx", 910, 920,
                                             930};
-    return qssSetStateValue(&report, subKey, valueName, REG_BINARY, (const BYTE*)data, byteCount);
+    return qssSetStateValue(&report, subKey, valueName, REG_BINARY, (const BYTE*)data, byteCount, transaction);
+}
+
+HANDLE Qss_RegBeginStateWrites(void)
+{
+    HANDLE transaction = CreateTransaction(NULL, NULL, 0, 0, 0, 0, NULL);
+    if (transaction != INVALID_HANDLE_VALUE) return transaction;
+    qssReportRegFailure("Qss_RegBeginStateWrites", 941, "CreateTransaction", (LONG)GetLastError());
+    return NULL;
+}
+
+LONG Qss_RegCommitStateWrites(HANDLE transaction)
+{
+    if (transaction == NULL) return ERROR_SUCCESS;
+    LONG status = ERROR_SUCCESS;
+    if (!CommitTransaction(transaction)) {
+        status = (LONG)GetLastError();
+        qssReportRegFailure("Qss_RegCommitStateWrites", 951, "CommitTransaction", status);
+    }
+    CloseHandle(transaction);
+    return status;
 }
 
 LONG Qss_RegGetPersistentStateDWORD(const char* subKey, const char* valueName, DWORD* value)
@@ -323,7 +358,7 @@ LONG Qss_RegProbePersistentStateValue(const char* subKey, const char* valueName)
                                             1567, 1577};
     HKEY parent;
     HKEY sub;
-    LONG status = qssOpenStateKeys(&report, subKey, FALSE, &parent, &sub);
+    LONG status = qssOpenStateKeys(&report, subKey, FALSE, NULL, &parent, &sub);
     if (status == ERROR_SUCCESS) {
         status = RegQueryValueExA(sub, valueName, NULL, NULL, NULL, NULL);
         if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {

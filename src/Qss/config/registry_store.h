@@ -26,11 +26,23 @@ BOOL Qss_RegGetSTRING(const char* valueName, char* buffer, DWORD bufferSize);
 LONG Qss_RegGetParameterData(const char* valueName, DWORD* type, BYTE** data, DWORD* size);
 
 // The first write for a PVM creates "Persistent States" and the PVM's subkey.
-LONG Qss_RegSetPersistentStateDWORD(const char* subKey, const char* valueName, DWORD value);
-LONG Qss_RegSetPersistentStateBINARY(const char* subKey, const char* valueName, const void* data, DWORD byteCount);
+// Given a transaction of Qss_RegBeginStateWrites, the value is in the registry
+// only once it is committed (the keys are made at once).
+LONG Qss_RegSetPersistentStateDWORD(const char* subKey, const char* valueName, DWORD value, HANDLE transaction = NULL);
+LONG Qss_RegSetPersistentStateBINARY(const char* subKey, const char* valueName, const void* data, DWORD byteCount,
+                                     HANDLE transaction = NULL);
 // Stores the text and its terminator; ERROR_INSUFFICIENT_BUFFER, without touching
 // the registry, when no terminator occurs within maxSize bytes.
-LONG Qss_RegSetPersistentStateSTRING(const char* subKey, const char* valueName, const char* text, size_t maxSize);
+LONG Qss_RegSetPersistentStateSTRING(const char* subKey, const char* valueName, const char* text, size_t maxSize,
+                                     HANDLE transaction = NULL);
+// Many PVMs' values written as one change, which costs the registry far less
+// than a change per value. NULL, reported, when no transaction can be had:
+// the writes are then each a change of its own.
+HANDLE Qss_RegBeginStateWrites(void);
+// Commits the writes made in the transaction and closes it: ERROR_SUCCESS, or
+// the failure, reported, and then none of them is in the registry. NULL
+// commits nothing and succeeds.
+LONG Qss_RegCommitStateWrites(HANDLE transaction);
 // On failure *value is 0.
 LONG Qss_RegGetPersistentStateDWORD(const char* subKey, const char* valueName, DWORD* value);
 // On failure the buffer holds the empty string; on success it is terminated.

@@ -74,23 +74,27 @@ DWORD qssBeginCommitRound(void)
     return count;
 }
 
-// Without qssInstanceLock. A grant whose subkey was deleted since the round
-// began was released or withdrawn meanwhile: writing it would make a holder
-// that no longer holds.
+// Without qssInstanceLock: the round's values, as one change of the registry.
+// A grant whose subkey was deleted since the round began was released or
+// withdrawn meanwhile: writing it would make a holder that no longer holds.
+// The disk lock is held until the change is made, so that no deletion comes
+// between a grant's values and their commit. FALSE when nothing was written.
 BOOL qssWriteCommitRound(DWORD count)
 {
     BOOL anyWritten = FALSE;
+    EnterCriticalSection(&qssStateDiskLock);
+    HANDLE transaction = Qss_RegBeginStateWrites();
     for (DWORD i = 0; i < count; ++i) {
         QSS_COMMIT_ENTRY* entry = &qssCommitEntries[i];
-        if (!entry->bHasGrant) continue;
-        EnterCriticalSection(&qssStateDiskLock);
-        if (entry->record->stateGeneration == entry->generation) {
-            entry->record->bStateWritten = 1;
-            entry->bWritten = qssWritePersistentState(&entry->state);
-            anyWritten = TRUE;
-        }
-        LeaveCriticalSection(&qssStateDiskLock);
+        if (!entry->bHasGrant || entry->record->stateGeneration != entry->generation) continue;
+        entry->record->bStateWritten = 1;
+        entry->bWritten = qssWritePersistentState(&entry->state, transaction);
+        anyWritten = TRUE;
     }
+    if (Qss_RegCommitStateWrites(transaction) != ERROR_SUCCESS) {
+        for (DWORD i = 0; i < count; ++i) qssCommitEntries[i].bWritten = FALSE;
+    }
+    LeaveCriticalSection(&qssStateDiskLock);
     return anyWritten;
 }
 

@@ -11,6 +11,7 @@
 #define DV_HANDLE_KIND_TIMER_QUEUE 0x51524D54u
 #define DV_HANDLE_KIND_TIMER 0x524D4954u
 #define DV_HANDLE_KIND_TOOLHELP_SNAPSHOT 0x50485448u
+#define DV_HANDLE_KIND_TRANSACTION 0x4E585254u
 
 // The kind of the object behind a handle, 0 for the null and invalid values.
 inline DWORD DvHandleKind(HANDLE h)
@@ -23,3 +24,5 @@ inline DWORD DvHandleKind(HANDLE h)
 
 // CloseHandle's work for a Tool Help snapshot.
 BOOL DvToolhelpCloseSnapshot(HANDLE hSnapshot);
+// CloseHandle's work for a registry transaction; one not committed is dropped.
+BOOL DvRegistryCloseTransaction(HANDLE hTransaction);

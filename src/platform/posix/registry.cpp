@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/posix/faults.h"
+#include "platform/posix/handle.h"
 #include "platform/posix/registry_database.h"
 #include "platform/posix/registry_stamp.h"
 #include "platform/win32.h"
@@ -18,6 +19,7 @@ struct HKEY__ {
     REGSAM access;
     std::string path;
     uint64_t database;
+    HANDLE transaction; // NULL, or the transaction its values are set in
 };
 
 namespace {
@@ -30,6 +32,30 @@ const REGSAM kViewFlags = KEY_WOW64_32KEY | KEY_WOW64_64KEY;
 
 // Open handles, under the registry lock.
 std::unordered_set<HKEY> gHandles;
+
+// A transaction: the values set through its keys, applied by its commit.
+struct Transaction {
+    DWORD kind = DV_HANDLE_KIND_TRANSACTION;
+    bool active = true;
+    struct Write {
+        int64_t key;
+        std::string path;
+        std::string folded;
+        std::string name;
+        DWORD type;
+        std::string data;
+    };
+    std::vector<Write> writes;
+};
+// Open transactions, under the registry lock.
+std::unordered_set<Transaction*> gTransactions;
+
+// Under the lock: the open, active transaction of a handle, or null.
+Transaction* ActiveTransaction(HANDLE handle)
+{
+    auto* transaction = static_cast<Transaction*>(handle);
+    return gTransactions.count(transaction) && transaction->active ? transaction : nullptr;
+}
 
 // The keys this process has found or made, by folded path, so that opening a
 // key again asks the database nothing: kept while the database is held and no
@@ -264,14 +290,16 @@ LSTATUS CreatePath(const Key& key, const std::vector<std::string_view>& parts, i
     return result;
 }
 
-HKEY NewHandle(int64_t id, REGSAM access, std::string path)
+HKEY NewHandle(int64_t id, REGSAM access, std::string path, HANDLE transaction)
 {
-    HKEY key = new HKEY__{id, access & ~kViewFlags, std::move(path), dvreg::DatabaseSerial()};
+    HKEY key = new HKEY__{id, access & ~kViewFlags, std::move(path), dvreg::DatabaseSerial(), transaction};
     gHandles.insert(key);
     return key;
 }
 
-LSTATUS OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, REGSAM access, bool create, PHKEY phkResult, bool* created)
+// A key opened below a key of a transaction belongs to the same one, as on Windows.
+LSTATUS OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, REGSAM access, bool create, PHKEY phkResult, bool* created,
+                     HANDLE transaction = nullptr)
 {
     if (!phkResult) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
@@ -290,8 +318,10 @@ LSTATUS OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, REGSAM access, bool create, PHK
         if (!(key.access & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
         status = CreatePath(key, parts, &id, created);
     }
-    if (status == ERROR_SUCCESS) *phkResult = NewHandle(id, access, std::move(path));
-    return status;
+    if (status != ERROR_SUCCESS) return status;
+    if (!transaction && hKey != HKEY_LOCAL_MACHINE) transaction = hKey->transaction;
+    *phkResult = NewHandle(id, access, std::move(path), transaction);
+    return ERROR_SUCCESS;
 }
 
 // The key of a handle that must allow access, for a change or a query.
@@ -336,6 +366,95 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKE
     return OpenOrCreate(hKey, lpSubKey, samDesired, false, phkResult, nullptr);
 }
 
+LSTATUS RegCreateKeyTransactedA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD dwOptions, REGSAM samDesired,
+                                const LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition,
+                                HANDLE hTransaction, PVOID)
+{
+    if (phkResult) *phkResult = nullptr;
+    if (!lpSubKey || dwOptions != REG_OPTION_NON_VOLATILE || !phkResult) return ERROR_INVALID_PARAMETER;
+    {
+        auto lock = dvreg::LockRegistry();
+        if (!ActiveTransaction(hTransaction)) return ERROR_TRANSACTION_NOT_ACTIVE;
+    }
+    bool created = false;
+    LSTATUS status = OpenOrCreate(hKey, lpSubKey, samDesired, true, phkResult, &created, hTransaction);
+    if (status == ERROR_SUCCESS && lpdwDisposition) {
+        *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    }
+    return status;
+}
+
+HANDLE CreateTransaction(LPSECURITY_ATTRIBUTES, LPGUID, DWORD, DWORD, DWORD, DWORD, LPWSTR)
+{
+    auto lock = dvreg::LockRegistry();
+    auto* transaction = new Transaction;
+    gTransactions.insert(transaction);
+    return transaction;
+}
+
+BOOL CommitTransaction(HANDLE TransactionHandle)
+{
+    auto lock = dvreg::LockRegistry();
+    Transaction* transaction = ActiveTransaction(TransactionHandle);
+    if (!transaction) {
+        SetLastError(ERROR_TRANSACTION_NOT_ACTIVE);
+        return FALSE;
+    }
+    // Ended either way: a commit that fails rolls the transaction back.
+    transaction->active = false;
+    std::vector<Transaction::Write> writes = std::move(transaction->writes);
+    LSTATUS status = dvreg::OpenDatabase();
+    if (status == ERROR_SUCCESS) status = dvreg::HoldDatabase();
+    if (status == ERROR_SUCCESS && !writes.empty()) {
+        status = InTransaction([&]() -> LSTATUS {
+            for (const Transaction::Write& write : writes) {
+                // A key deleted since took its values with it.
+                Query set(dvreg::kSetValue);
+                int rc = set.Number(1, write.key)
+                             .Bytes(2, write.folded)
+                             .Bytes(3, write.name)
+                             .Number(4, write.type)
+                             .Bytes(5, write.data)
+                             .Step();
+                if (rc != SQLITE_DONE) return dvreg::StatusOf(rc);
+            }
+            return ERROR_SUCCESS;
+        });
+    }
+    if (status != ERROR_SUCCESS) {
+        SetLastError(static_cast<DWORD>(status));
+        return FALSE;
+    }
+    for (const Transaction::Write& write : writes) NoteChange(write.path);
+    return TRUE;
+}
+
+BOOL RollbackTransaction(HANDLE TransactionHandle)
+{
+    auto lock = dvreg::LockRegistry();
+    Transaction* transaction = ActiveTransaction(TransactionHandle);
+    if (!transaction) {
+        SetLastError(ERROR_TRANSACTION_NOT_ACTIVE);
+        return FALSE;
+    }
+    transaction->active = false;
+    transaction->writes.clear();
+    return TRUE;
+}
+
+BOOL DvRegistryCloseTransaction(HANDLE hTransaction)
+{
+    auto lock = dvreg::LockRegistry();
+    auto* transaction = static_cast<Transaction*>(hTransaction);
+    if (!gTransactions.erase(transaction)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    delete transaction;
+    return TRUE;
+}
+
+
 LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
                        DWORD cbData)
 {
@@ -347,9 +466,15 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwTy
     LSTATUS status = ResolveFor(hKey, KEY_SET_VALUE, &key);
     if (status != ERROR_SUCCESS) return status;
     if (int err = dvfaults::Check(dvfaults::kRegistryWrite)) return FromErrno(err);
-    Query set(dvreg::kSetValue);
     std::string folded = dvreg::Fold(name);
     std::string_view data(reinterpret_cast<const char*>(lpData), lpData ? cbData : 0);
+    if (hKey != HKEY_LOCAL_MACHINE && hKey->transaction) {
+        Transaction* transaction = ActiveTransaction(hKey->transaction);
+        if (!transaction) return ERROR_TRANSACTION_NOT_ACTIVE;
+        transaction->writes.push_back({key.id, key.path, folded, std::string(name), dwType, std::string(data)});
+        return ERROR_SUCCESS;
+    }
+    Query set(dvreg::kSetValue);
     int rc = set.Number(1, key.id).Bytes(2, folded).Bytes(3, name).Number(4, dwType).Bytes(5, data).Step();
     NoteChange(key.path);
     if (rc != SQLITE_DONE) return dvreg::StatusOf(rc);
@@ -363,6 +488,7 @@ LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
     Key key;
     LSTATUS status = ResolveFor(hKey, KEY_SET_VALUE, &key);
     if (status != ERROR_SUCCESS) return status;
+    if (hKey != HKEY_LOCAL_MACHINE && hKey->transaction) return ERROR_NOT_SUPPORTED;
     if (int err = dvfaults::Check(dvfaults::kRegistryWrite)) return FromErrno(err);
     Query remove(dvreg::kRemoveValue);
     int rc = remove.Number(1, key.id).Bytes(2, dvreg::Fold(name)).Step();
@@ -477,6 +603,7 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
     Key key;
     status = Resolve(hKey, &key);
     if (status != ERROR_SUCCESS) return status;
+    if (hKey != HKEY_LOCAL_MACHINE && hKey->transaction) return ERROR_NOT_SUPPORTED;
     int64_t id = 0;
     std::string path = PathBelow(key, parts);
     status = FindKey(path, &id);

@@ -260,6 +260,9 @@ BOOL CloseHandle(HANDLE hObject)
     if (DvHandleKind(hObject) == DV_HANDLE_KIND_TOOLHELP_SNAPSHOT) {
         return DvToolhelpCloseSnapshot(hObject);
     }
+    if (DvHandleKind(hObject) == DV_HANDLE_KIND_TRANSACTION) {
+        return DvRegistryCloseTransaction(hObject);
+    }
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
 }

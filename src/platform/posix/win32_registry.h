@@ -8,6 +8,7 @@
 // against a power loss, whichever key they were made in.
 #pragma once
 
+#include "win32_rpc.h"
 #include "win32_types.h"
 
 typedef struct HKEY__* HKEY;
@@ -57,6 +58,21 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClas
                         REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
                         LPDWORD lpdwDisposition);
 LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
+
+// Transactions of registry writes: the values set through a key made or
+// opened in a transaction (and the keys opened below it) wait for
+// CommitTransaction, which applies them all as one change, or are dropped by
+// RollbackTransaction or CloseHandle. Unlike Windows, the keys themselves are
+// made at once, reads see only what is committed, and values cannot be
+// deleted nor keys removed through such a key (ERROR_NOT_SUPPORTED).
+#define ERROR_TRANSACTION_NOT_ACTIVE 6701L
+HANDLE CreateTransaction(LPSECURITY_ATTRIBUTES lpTransactionAttributes, LPGUID UOW, DWORD CreateOptions,
+                         DWORD IsolationLevel, DWORD IsolationFlags, DWORD Timeout, LPWSTR Description);
+BOOL CommitTransaction(HANDLE TransactionHandle);
+BOOL RollbackTransaction(HANDLE TransactionHandle);
+LSTATUS RegCreateKeyTransactedA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
+                                REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                                LPDWORD lpdwDisposition, HANDLE hTransaction, PVOID pExtendedParameter);
 LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
                        DWORD cbData);
 LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,

@@ -9,6 +9,7 @@ typedef struct _GUID {
     uint16_t Data3;
     uint8_t Data4[8];
 } GUID, UUID;
+typedef GUID* LPGUID;
 
 typedef LONG RPC_STATUS;
 typedef unsigned char* RPC_CSTR;

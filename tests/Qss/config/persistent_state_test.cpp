@@ -149,7 +149,7 @@ TEST_F(PersistentStateTest, AGrantWrittenReadsBackIntoAFreshRecord)
     GetSystemTime(&record->systemTimeAcquired);
     QSS_PERSISTENT_STATE state;
     qssCapturePersistentState(record, &state);
-    ASSERT_TRUE(qssWritePersistentState(&state));
+    ASSERT_TRUE(qssWritePersistentState(&state, NULL));
 
     char text[40];
     ASSERT_EQ(Qss_RegGetPersistentStateSTRING(kSubKey, "AM1 IP Address Sz", text, sizeof(text)), 0);
