@@ -231,6 +231,83 @@ TEST(Registry, DeletesOnlyKeysWithoutSubkeys)
     EXPECT_EQ(RegCloseKey(parent), ERROR_INVALID_HANDLE);
 }
 
+DWORD ReadNumber(const char* path, LSTATUS* status)
+{
+    HKEY key;
+    DWORD number = 0;
+    *status = Open(path, KEY_QUERY_VALUE, &key);
+    if (*status != ERROR_SUCCESS) return 0;
+    DWORD size = sizeof number;
+    *status = RegQueryValueExA(key, "N", nullptr, nullptr, reinterpret_cast<BYTE*>(&number), &size);
+    RegCloseKey(key);
+    return number;
+}
+
+// Values set in a transaction are in the registry once it commits, all of
+// them, and never when it is rolled back or closed without a commit.
+TEST(Registry, ATransactionsValuesAreAppliedByItsCommitAndDroppedOtherwise)
+{
+    dvtest::StateDir state;
+    HANDLE transaction = CreateTransaction(nullptr, nullptr, 0, 0, 0, 0, nullptr);
+    HKEY parent;
+    DWORD disposition = 0;
+    ASSERT_EQ(RegCreateKeyTransactedA(HKEY_LOCAL_MACHINE, "Tx", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                                      nullptr, &parent, &disposition, transaction, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
+    // A key opened below belongs to the transaction too.
+    HKEY child = Create("Tx\\Child");
+    RegCloseKey(child);
+    ASSERT_EQ(RegCreateKeyExA(parent, "Child", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &child,
+                              nullptr),
+              ERROR_SUCCESS);
+    HKEY gone = Create("Tx\\Gone");
+    RegCloseKey(gone);
+    ASSERT_EQ(RegCreateKeyExA(parent, "Gone", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &gone,
+                              nullptr),
+              ERROR_SUCCESS);
+    DWORD one = 1;
+    for (HKEY key : {parent, child, gone}) {
+        ASSERT_EQ(RegSetValueExA(key, "N", 0, REG_DWORD, reinterpret_cast<BYTE*>(&one), sizeof one), ERROR_SUCCESS);
+    }
+    EXPECT_EQ(RegDeleteValueA(parent, "N"), ERROR_NOT_SUPPORTED);
+    EXPECT_EQ(RegDeleteKeyA(parent, "Gone"), ERROR_NOT_SUPPORTED);
+    LSTATUS status;
+    ReadNumber("Tx\\Child", &status);
+    EXPECT_EQ(status, ERROR_FILE_NOT_FOUND);
+    // A key removed before the commit keeps no value of it.
+    ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Tx\\Gone"), ERROR_SUCCESS);
+
+    ASSERT_TRUE(CommitTransaction(transaction));
+    EXPECT_EQ(ReadNumber("Tx", &status), 1u);
+    EXPECT_EQ(ReadNumber("Tx\\Child", &status), 1u);
+    ReadNumber("Tx\\Gone", &status);
+    EXPECT_EQ(status, ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(CommitTransaction(transaction));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_TRANSACTION_NOT_ACTIVE);
+    EXPECT_EQ(RegSetValueExA(child, "N", 0, REG_DWORD, reinterpret_cast<BYTE*>(&one), sizeof one),
+              ERROR_TRANSACTION_NOT_ACTIVE);
+    for (HKEY key : {parent, child, gone}) RegCloseKey(key);
+    EXPECT_TRUE(CloseHandle(transaction));
+
+    DWORD two = 2;
+    for (bool rollBack : {true, false}) {
+        transaction = CreateTransaction(nullptr, nullptr, 0, 0, 0, 0, nullptr);
+        ASSERT_EQ(RegCreateKeyTransactedA(HKEY_LOCAL_MACHINE, "Tx", 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                          KEY_SET_VALUE, nullptr, &parent, nullptr, transaction, nullptr),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(RegSetValueExA(parent, "N", 0, REG_DWORD, reinterpret_cast<BYTE*>(&two), sizeof two), ERROR_SUCCESS);
+        if (rollBack) {
+            EXPECT_TRUE(RollbackTransaction(transaction));
+        }
+        EXPECT_TRUE(CloseHandle(transaction));
+        EXPECT_EQ(RegSetValueExA(parent, "N", 0, REG_DWORD, reinterpret_cast<BYTE*>(&two), sizeof two),
+                  ERROR_TRANSACTION_NOT_ACTIVE);
+        RegCloseKey(parent);
+        EXPECT_EQ(ReadNumber("Tx", &status), 1u) << rollBack;
+    }
+}
+
 TEST(Registry, HonoursTheRightsAKeyWasOpenedWith)
 {
     dvtest::StateDir state;
