@@ -15,7 +15,6 @@ constexpr DWORD QSS_COMMIT_ROUND_SIZE = 256;
 
 struct QSS_COMMIT_ENTRY {
     QSS_INSTANCE* record;
-    DWORD generation; // the record's deletions when the round began
     BOOL bHasGrant;   // FALSE when the grant had gone before the round took the record
     BOOL bWritten;    // every value the restore needs is in the registry
     QSS_PERSISTENT_STATE state;
@@ -31,8 +30,10 @@ BOOL bCommitExitRequested; // the thread ends once nothing waits
 QSS_INSTANCE* qssCommitQueue; // records with a grant waiting, oldest first
 QSS_INSTANCE** qssCommitQueueEnd = &qssCommitQueue;
 
-// Orders a grant's writes with the deletions of its PVM's subkey; taken after
-// qssInstanceLock, never before it.
+// Held from the moment a round takes its grants until their values are in the
+// registry, so that no deletion of a PVM's subkey comes in between: a grant
+// released meanwhile would otherwise be written after its release. Taken
+// after qssInstanceLock, never before it.
 CRITICAL_SECTION qssStateDiskLock;
 BOOL bStateDiskLockReady;
 
@@ -53,7 +54,8 @@ QSS_INSTANCE* qssTakeFromCommitQueue(void)
 }
 
 // Under the lock: the round is the first records of the queue, each with a
-// copy of its grant's values. The number of records taken.
+// copy of its grant's values. The number of records taken; the disk lock is
+// then held.
 DWORD qssBeginCommitRound(void)
 {
     DWORD count = 0;
@@ -61,7 +63,6 @@ DWORD qssBeginCommitRound(void)
          record = record->pCommitNext) {
         QSS_COMMIT_ENTRY* entry = &qssCommitEntries[count++];
         entry->record = record;
-        entry->generation = record->stateGeneration;
         entry->bHasGrant = FALSE;
         entry->bWritten = FALSE;
         for (QSS_AM_INFO& slot : record->am) {
@@ -71,23 +72,22 @@ DWORD qssBeginCommitRound(void)
         }
         if (entry->bHasGrant) qssCapturePersistentState(record, &entry->state);
     }
+    EnterCriticalSection(&qssStateDiskLock);
+    for (DWORD i = 0; i < count; ++i) {
+        if (qssCommitEntries[i].bHasGrant) qssCommitEntries[i].record->bStateWritten = 1;
+    }
     return count;
 }
 
-// Without qssInstanceLock: the round's values, as one change of the registry.
-// A grant whose subkey was deleted since the round began was released or
-// withdrawn meanwhile: writing it would make a holder that no longer holds.
-// The disk lock is held until the change is made, so that no deletion comes
-// between a grant's values and their commit. FALSE when nothing was written.
+// Without qssInstanceLock, with the disk lock, which it lets go: the round's
+// values, as one change of the registry. FALSE when there was none to write.
 BOOL qssWriteCommitRound(DWORD count)
 {
     BOOL anyWritten = FALSE;
-    EnterCriticalSection(&qssStateDiskLock);
     HANDLE transaction = Qss_RegBeginStateWrites();
     for (DWORD i = 0; i < count; ++i) {
         QSS_COMMIT_ENTRY* entry = &qssCommitEntries[i];
-        if (!entry->bHasGrant || entry->record->stateGeneration != entry->generation) continue;
-        entry->record->bStateWritten = 1;
+        if (!entry->bHasGrant) continue;
         entry->bWritten = qssWritePersistentState(&entry->state, transaction);
         anyWritten = TRUE;
     }
@@ -254,7 +254,6 @@ BOOL qssCommitGrant(QSS_INSTANCE* record, QSS_AM_INFO* winner)
 LONG qssDeleteGrantState(QSS_INSTANCE* record, const char* subKey)
 {
     EnterCriticalSection(&qssStateDiskLock);
-    ++record->stateGeneration;
     LONG status = ERROR_SUCCESS;
     if (record->bStateWritten) {
         status = Qss_RegDeletePersistentState(subKey);

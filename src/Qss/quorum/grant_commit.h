@@ -30,7 +30,8 @@ void qssStopGrantCommit(void);
 BOOL qssCommitGrant(QSS_INSTANCE* record, QSS_AM_INFO* winner);
 
 // Deletes the PVM's subkey, named subKey, when anything may have been written
-// to it, with qssInstanceLock held. A grant of the record that the commit
-// thread has not written yet is then never written. The registry's status;
-// ERROR_SUCCESS when there was nothing to delete.
+// to it, with qssInstanceLock held. Waits while a round of the commit thread
+// writes: a grant of the record is then either in the subkey it deletes or
+// never written. The registry's status; ERROR_SUCCESS when there was nothing
+// to delete.
 LONG qssDeleteGrantState(QSS_INSTANCE* record, const char* subKey);

@@ -1,6 +1,6 @@
 // The instance record: one per PVM, with a slot for each of its two AMs.
 //
-// Every field but the last two is guarded by qssInstanceLock. The fields after `am` are the
+// Every field is guarded by qssInstanceLock. The fields after `am` are the
 // table's own bookkeeping (index, ageing, timer tickets) and mean nothing to
 // the request handlers.
 #pragma once
@@ -63,8 +63,7 @@ struct QSS_INSTANCE {
     ULONGLONG creationSerial; // orders records as the list does, newest highest
     QSS_INSTANCE* pCommitNext; // next record with a grant waiting for the disk
     BYTE bCommitQueued;        // in the commit queue: never aged out
-    // Guarded by the commit's disk lock instead: they order the writes of a
-    // grant with the deletions of the PVM's subkey.
-    DWORD stateGeneration; // counts the deletions
-    BYTE bStateWritten;    // values may be in the subkey: written, or restored, since the last deletion
+    // Values may be in the PVM's subkey: written, or restored, since its last
+    // deletion. Changed only with the commit's disk lock held as well.
+    BYTE bStateWritten;
 };
