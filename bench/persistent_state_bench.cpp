@@ -1,6 +1,7 @@
 // One PVM's persistent quorum state: the sixteen values written as a grant
 // writes them (each opening and closing its keys), with and without the flush
-// that makes them durable, and the read-back of a restart. The state folder is a fresh one
+// that makes them durable, many grants in one transaction as the commit of
+// grants writes them, and the read-back of a restart. The state folder is a fresh one
 // under $TMPDIR (default /tmp), so the numbers are those of that file system.
 #include <cstdio>
 #include <cstdlib>
@@ -30,25 +31,26 @@ struct StateFolder {
     ~StateFolder() { std::filesystem::remove_all(path); }
 };
 
-bool WriteState(const char* subKey = kSubKey)
+bool WriteState(const char* subKey = kSubKey, HANDLE transaction = NULL)
 {
     const BYTE systemTime[16] = {0xE8, 0x07, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 7, 0};
-    LONG failed = Qss_RegSetPersistentStateDWORD(subKey, "Revision", 1) |
-                  Qss_RegSetPersistentStateDWORD(subKey, "Quorum Holder", 1) |
-                  Qss_RegSetPersistentStateDWORD(subKey, "Protocol Revision", 1) |
-                  Qss_RegSetPersistentStateSTRING(subKey, "Protected VM Id", kGuid, 37) |
-                  Qss_RegSetPersistentStateSTRING(subKey, "Time Acquired", "2024-01-02 03:04:05", 20) |
-                  Qss_RegSetPersistentStateBINARY(subKey, "System Time Acquired", systemTime, sizeof systemTime) |
-                  Qss_RegSetPersistentStateSTRING(subKey, "AM1 Id", kGuid, 37) |
-                  Qss_RegSetPersistentStateSTRING(subKey, "AM1 IP Address Sz", "127.0.0.1", 22) |
-                  Qss_RegSetPersistentStateDWORD(subKey, "AM1 IP Address Dw", 0x0100007F) |
-                  Qss_RegSetPersistentStateDWORD(subKey, "AM1 Port", 4558) |
-                  Qss_RegSetPersistentStateDWORD(subKey, "AM1 Keepalive Interval", 1000) |
-                  Qss_RegSetPersistentStateSTRING(subKey, "AM2 Id", kGuid, 37) |
-                  Qss_RegSetPersistentStateSTRING(subKey, "AM2 IP Address Sz", "127.0.0.2", 22) |
-                  Qss_RegSetPersistentStateDWORD(subKey, "AM2 IP Address Dw", 0x0200007F) |
-                  Qss_RegSetPersistentStateDWORD(subKey, "AM2 Port", 4558) |
-                  Qss_RegSetPersistentStateDWORD(subKey, "AM2 Keepalive Interval", 1000);
+    LONG failed = Qss_RegSetPersistentStateDWORD(subKey, "Revision", 1, transaction) |
+                  Qss_RegSetPersistentStateDWORD(subKey, "Quorum Holder", 1, transaction) |
+                  Qss_RegSetPersistentStateDWORD(subKey, "Protocol Revision", 1, transaction) |
+                  Qss_RegSetPersistentStateSTRING(subKey, "Protected VM Id", kGuid, 37, transaction) |
+                  Qss_RegSetPersistentStateSTRING(subKey, "Time Acquired", "2024-01-02 03:04:05", 20, transaction) |
+                  Qss_RegSetPersistentStateBINARY(subKey, "System Time Acquired", systemTime, sizeof systemTime,
+                                                  transaction) |
+                  Qss_RegSetPersistentStateSTRING(subKey, "AM1 Id", kGuid, 37, transaction) |
+                  Qss_RegSetPersistentStateSTRING(subKey, "AM1 IP Address Sz", "127.0.0.1", 22, transaction) |
+                  Qss_RegSetPersistentStateDWORD(subKey, "AM1 IP Address Dw", 0x0100007F, transaction) |
+                  Qss_RegSetPersistentStateDWORD(subKey, "AM1 Port", 4558, transaction) |
+                  Qss_RegSetPersistentStateDWORD(subKey, "AM1 Keepalive Interval", 1000, transaction) |
+                  Qss_RegSetPersistentStateSTRING(subKey, "AM2 Id", kGuid, 37, transaction) |
+                  Qss_RegSetPersistentStateSTRING(subKey, "AM2 IP Address Sz", "127.0.0.2", 22, transaction) |
+                  Qss_RegSetPersistentStateDWORD(subKey, "AM2 IP Address Dw", 0x0200007F, transaction) |
+                  Qss_RegSetPersistentStateDWORD(subKey, "AM2 Port", 4558, transaction) |
+                  Qss_RegSetPersistentStateDWORD(subKey, "AM2 Keepalive Interval", 1000, transaction);
     return failed == ERROR_SUCCESS;
 }
 
@@ -91,6 +93,24 @@ void BM_WriteSixteenValuesOfANewPvm(benchmark::State& state)
     }
 }
 BENCHMARK(BM_WriteSixteenValuesOfANewPvm)->Unit(benchmark::kMicrosecond);
+
+// As a commit round writes them: the grants of many new PVMs in one transaction.
+void BM_WriteSixteenValuesOfNewPvmsInATransaction(benchmark::State& state)
+{
+    StateFolder folder;
+    unsigned long long pvm = 0;
+    for (auto _ : state) {
+        HANDLE transaction = Qss_RegBeginStateWrites();
+        for (int64_t i = 0; i < state.range(0); ++i) {
+            char subKey[40];
+            std::snprintf(subKey, sizeof subKey, "{%032llx}", ++pvm);
+            if (!WriteState(subKey, transaction)) state.SkipWithError("write");
+        }
+        if (Qss_RegCommitStateWrites(transaction) != ERROR_SUCCESS) state.SkipWithError("commit");
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_WriteSixteenValuesOfNewPvmsInATransaction)->Arg(256)->Unit(benchmark::kMillisecond);
 
 void BM_FlushAlone(benchmark::State& state)
 {
