@@ -62,7 +62,8 @@
 //
 // Checkpoints sync, so none runs on the write path: automatic checkpoints are
 // off; the thread that lets the database go checkpoints a log of more than
-// kCheckpointFrames first, while the process pauses; a flush checkpoints a log
+// kCheckpointFrames first, while the process pauses, and empties it, since
+// the next connection to open reads every frame of it; a flush checkpoints a log
 // grown beyond kBusyCheckpointFrames during a long burst of calls, after its
 // sync. Only a log grown far beyond that, in a process that never flushes nor
 // pauses, is checkpointed by the commit that grew it. Every checkpoint runs on
