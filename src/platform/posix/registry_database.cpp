@@ -701,7 +701,9 @@ LSTATUS PrepareFlush(LogSync* sync)
         if (errno != ENOENT) return static_cast<LSTATUS>(DvWin32ErrorFromErrno(errno));
         // Every change is in the database, checkpointed by whoever deleted the log.
         sync->fd = open(c.path.c_str(), O_RDONLY | O_CLOEXEC);
-        return sync->fd < 0 ? static_cast<LSTATUS>(DvWin32ErrorFromErrno(errno)) : ERROR_SUCCESS;
+        if (sync->fd < 0) return static_cast<LSTATUS>(DvWin32ErrorFromErrno(errno));
+        ++c.flushes;
+        return ERROR_SUCCESS;
     }
     bool newLog = c.logFd < 0 || now.st_dev != c.logDevice || now.st_ino != c.logInode;
     if (newLog) {

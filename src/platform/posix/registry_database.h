@@ -95,6 +95,8 @@ ChangeStamp CurrentStamp();
 
 // A flush in two steps, so that its sync holds nobody up: under the lock,
 // a descriptor of what must be synced; then, without the lock, the sync.
+// Every PrepareFlush that succeeds is followed by its FinishFlush; the hold
+// is kept between the two.
 struct LogSync {
     int fd = -1;
     int folderFd = -1;
