@@ -21,6 +21,7 @@
 #define DV_REG_DELETE_VALUE _Z15RegDeleteValueAP6HKEY__PKc
 #define DV_REG_CLOSE _Z11RegCloseKeyP6HKEY__
 #define DV_REG_FLUSH _Z11RegFlushKeyP6HKEY__
+#define DV_REG_CREATE_TRANSACTED _Z23RegCreateKeyTransactedAP6HKEY__PKcjPcjjP20_SECURITY_ATTRIBUTESPS0_PjPvS8_
 #define DV_CONCAT(a, b) a##b
 #define DV_REAL(name) DV_CONCAT(__real_, name)
 #define DV_WRAP(name) DV_CONCAT(__wrap_, name)
@@ -165,6 +166,14 @@ LSTATUS DV_WRAP(DV_REG_CREATE)(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR ke
     if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     *result = NewHandle(path);
     return ERROR_SUCCESS;
+}
+
+// No transactions here, as on Wine: the program then writes each value on its own.
+LSTATUS DV_WRAP(DV_REG_CREATE_TRANSACTED)(HKEY, LPCSTR, DWORD, LPSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES,
+                                          PHKEY result, LPDWORD, HANDLE, PVOID)
+{
+    if (result) *result = NULL;
+    return ERROR_CALL_NOT_IMPLEMENTED;
 }
 
 LSTATUS DV_WRAP(DV_REG_QUERY)(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size)

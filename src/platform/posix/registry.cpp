@@ -403,9 +403,10 @@ BOOL CommitTransaction(HANDLE TransactionHandle)
     // Ended either way: a commit that fails rolls the transaction back.
     transaction->active = false;
     std::vector<Transaction::Write> writes = std::move(transaction->writes);
+    if (writes.empty()) return TRUE;
     LSTATUS status = dvreg::OpenDatabase();
     if (status == ERROR_SUCCESS) status = dvreg::HoldDatabase();
-    if (status == ERROR_SUCCESS && !writes.empty()) {
+    if (status == ERROR_SUCCESS) {
         status = InTransaction([&]() -> LSTATUS {
             for (const Transaction::Write& write : writes) {
                 // A key deleted since took its values with it.
