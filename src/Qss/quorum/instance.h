@@ -64,6 +64,7 @@ struct QSS_INSTANCE {
     QSS_INSTANCE* pCommitNext; // next record with a grant waiting for the disk
     BYTE bCommitQueued;        // in the commit queue: never aged out
     // Values may be in the PVM's subkey: written, or restored, since its last
-    // deletion. Changed only with the commit's disk lock held as well.
+    // deletion. Once the commit thread runs, changed only with its disk lock
+    // held as well.
     BYTE bStateWritten;
 };
