@@ -116,9 +116,10 @@ TEST_F(GrantCommitTest, GrantsWaitingAtAStopAreNotAnsweredAndComeBackAtTheNextSt
     }
 }
 
-// A release that comes while the round with its grant writes another one:
-// the released grant is then neither written nor answered, the other is.
-TEST_F(GrantCommitTest, AGrantReleasedBeforeItsRoundWritesItIsNeitherWrittenNorAnswered)
+// A release that comes while the round with its grant writes: it waits for
+// the round, then the released grant is deleted and never answered; the
+// other grant of the round is answered and restored.
+TEST_F(GrantCommitTest, AGrantReleasedWhileItsRoundWritesIsDeletedAndNeverAnswered)
 {
     ASSERT_TRUE(StartFromRegistry());
     PvmId first = MakePvmId(400);
@@ -137,7 +138,7 @@ TEST_F(GrantCommitTest, AGrantReleasedBeforeItsRoundWritesItIsNeitherWrittenNorA
     EXPECT_EQ(am1_.Receive().header().sequence, 10u);
     ASSERT_TRUE(Eventually([] { return dvfaults::Waiting(dvfaults::kRegistryWrite) == 1; }));
 
-    // The release waits for that grant's writes, with the server thread: a keepalive goes unanswered.
+    // The release waits for the round, with the server thread: a keepalive goes unanswered.
     AmClient releaser(server_.port(), ServerTarget());
     Reply releaseReply;
     std::thread release([&] { releaseReply = releaser.Release(released, 1, 13); });
