@@ -769,10 +769,12 @@ protected:
         bool complete = RegQueryValueExA(key, kLastPersistedValue, nullptr, nullptr, reinterpret_cast<BYTE*>(&last),
                                          &size) == ERROR_SUCCESS;
         RegCloseKey(key);
-        // A kill while the server wrote a PVM's first grant leaves its key
-        // incomplete: the restarted server removes it. Only the PVM whose
-        // request was in flight may be left so, and only while no peer of it was granted.
-        if (!complete && pvm == inFlightPvm_ && !PeerOf(pvm, 1).told && !PeerOf(pvm, 2).told) {
+        // A kill before a grant's values are all in the registry leaves its key
+        // incomplete: the restarted server removes it. Only a PVM whose request
+        // was in flight or whose grant waited for the disk may be left so, and
+        // only while no peer of it was told it holds.
+        if (!complete && (pvm == inFlightPvm_ || GrantWaits(pvm)) && !PeerOf(pvm, 1).told &&
+            !PeerOf(pvm, 2).told) {
             ++counts_.incompleteKeysRemoved;
             ++incompleteKeys_;
             return kNoHolder;
