@@ -57,6 +57,20 @@ Transaction* ActiveTransaction(HANDLE handle)
     return gTransactions.count(transaction) && transaction->active ? transaction : nullptr;
 }
 
+// Under the lock: ends the handle's active transaction and hands over its
+// writes; false, with the last error set, when it has none.
+bool EndTransaction(HANDLE handle, std::vector<Transaction::Write>* writes)
+{
+    Transaction* transaction = ActiveTransaction(handle);
+    if (!transaction) {
+        SetLastError(ERROR_TRANSACTION_NOT_ACTIVE);
+        return false;
+    }
+    transaction->active = false;
+    writes->swap(transaction->writes);
+    return true;
+}
+
 // The keys this process has found or made, by folded path, so that opening a
 // key again asks the database nothing: kept while the database is held and no
 // other process has changed it since (dvreg::KnowledgeEpoch), and bounded.
@@ -395,14 +409,9 @@ HANDLE CreateTransaction(LPSECURITY_ATTRIBUTES, LPGUID, DWORD, DWORD, DWORD, DWO
 BOOL CommitTransaction(HANDLE TransactionHandle)
 {
     auto lock = dvreg::LockRegistry();
-    Transaction* transaction = ActiveTransaction(TransactionHandle);
-    if (!transaction) {
-        SetLastError(ERROR_TRANSACTION_NOT_ACTIVE);
-        return FALSE;
-    }
     // Ended either way: a commit that fails rolls the transaction back.
-    transaction->active = false;
-    std::vector<Transaction::Write> writes = std::move(transaction->writes);
+    std::vector<Transaction::Write> writes;
+    if (!EndTransaction(TransactionHandle, &writes)) return FALSE;
     if (writes.empty()) return TRUE;
     LSTATUS status = dvreg::OpenDatabase();
     if (status == ERROR_SUCCESS) status = dvreg::HoldDatabase();
@@ -433,14 +442,8 @@ BOOL CommitTransaction(HANDLE TransactionHandle)
 BOOL RollbackTransaction(HANDLE TransactionHandle)
 {
     auto lock = dvreg::LockRegistry();
-    Transaction* transaction = ActiveTransaction(TransactionHandle);
-    if (!transaction) {
-        SetLastError(ERROR_TRANSACTION_NOT_ACTIVE);
-        return FALSE;
-    }
-    transaction->active = false;
-    transaction->writes.clear();
-    return TRUE;
+    std::vector<Transaction::Write> dropped;
+    return EndTransaction(TransactionHandle, &dropped);
 }
 
 BOOL DvRegistryCloseTransaction(HANDLE hTransaction)
