@@ -338,6 +338,30 @@ LSTATUS OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, REGSAM access, bool create, PHK
     return ERROR_SUCCESS;
 }
 
+LSTATUS CreateKey(HKEY hKey, LPCSTR lpSubKey, DWORD options, REGSAM access, PHKEY phkResult, LPDWORD disposition,
+                  HANDLE transaction)
+{
+    if (!lpSubKey || options != REG_OPTION_NON_VOLATILE) {
+        if (phkResult) *phkResult = nullptr;
+        return ERROR_INVALID_PARAMETER;
+    }
+    bool created = false;
+    LSTATUS status = OpenOrCreate(hKey, lpSubKey, access, true, phkResult, &created, transaction);
+    if (status == ERROR_SUCCESS && disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    return status;
+}
+
+// Under the lock: one value stored in its key's row; *stored is false when
+// the key is gone. The SQLite result.
+int StoreValue(int64_t key, std::string_view folded, std::string_view name, DWORD type, std::string_view data,
+               bool* stored)
+{
+    Query set(dvreg::kSetValue);
+    int rc = set.Number(1, key).Bytes(2, folded).Bytes(3, name).Number(4, type).Bytes(5, data).Step();
+    *stored = set.Changes() != 0;
+    return rc;
+}
+
 // The key of a handle that must allow access, for a change or a query.
 LSTATUS ResolveFor(HKEY hKey, REGSAM access, Key* key)
 {
@@ -363,16 +387,7 @@ Enumerated gEnumerated;
 LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD dwOptions, REGSAM samDesired,
                         const LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition)
 {
-    if (!lpSubKey || dwOptions != REG_OPTION_NON_VOLATILE) {
-        if (phkResult) *phkResult = nullptr;
-        return ERROR_INVALID_PARAMETER;
-    }
-    bool created = false;
-    LSTATUS status = OpenOrCreate(hKey, lpSubKey, samDesired, true, phkResult, &created);
-    if (status == ERROR_SUCCESS && lpdwDisposition) {
-        *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-    }
-    return status;
+    return CreateKey(hKey, lpSubKey, dwOptions, samDesired, phkResult, lpdwDisposition, nullptr);
 }
 
 LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult)
@@ -384,18 +399,14 @@ LSTATUS RegCreateKeyTransactedA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD 
                                 const LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition,
                                 HANDLE hTransaction, PVOID)
 {
-    if (phkResult) *phkResult = nullptr;
-    if (!lpSubKey || dwOptions != REG_OPTION_NON_VOLATILE || !phkResult) return ERROR_INVALID_PARAMETER;
     {
         auto lock = dvreg::LockRegistry();
-        if (!ActiveTransaction(hTransaction)) return ERROR_TRANSACTION_NOT_ACTIVE;
+        if (!ActiveTransaction(hTransaction)) {
+            if (phkResult) *phkResult = nullptr;
+            return ERROR_TRANSACTION_NOT_ACTIVE;
+        }
     }
-    bool created = false;
-    LSTATUS status = OpenOrCreate(hKey, lpSubKey, samDesired, true, phkResult, &created, hTransaction);
-    if (status == ERROR_SUCCESS && lpdwDisposition) {
-        *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-    }
-    return status;
+    return CreateKey(hKey, lpSubKey, dwOptions, samDesired, phkResult, lpdwDisposition, hTransaction);
 }
 
 HANDLE CreateTransaction(LPSECURITY_ATTRIBUTES, LPGUID, DWORD, DWORD, DWORD, DWORD, LPWSTR)
@@ -419,13 +430,8 @@ BOOL CommitTransaction(HANDLE TransactionHandle)
         status = InTransaction([&]() -> LSTATUS {
             for (const Transaction::Write& write : writes) {
                 // A key deleted since took its values with it.
-                Query set(dvreg::kSetValue);
-                int rc = set.Number(1, write.key)
-                             .Bytes(2, write.folded)
-                             .Bytes(3, write.name)
-                             .Number(4, write.type)
-                             .Bytes(5, write.data)
-                             .Step();
+                bool stored;
+                int rc = StoreValue(write.key, write.folded, write.name, write.type, write.data, &stored);
                 if (rc != SQLITE_DONE) return dvreg::StatusOf(rc);
             }
             return ERROR_SUCCESS;
@@ -458,7 +464,6 @@ BOOL DvRegistryCloseTransaction(HANDLE hTransaction)
     return TRUE;
 }
 
-
 LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
                        DWORD cbData)
 {
@@ -478,11 +483,11 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwTy
         transaction->writes.push_back({key.id, key.path, folded, std::string(name), dwType, std::string(data)});
         return ERROR_SUCCESS;
     }
-    Query set(dvreg::kSetValue);
-    int rc = set.Number(1, key.id).Bytes(2, folded).Bytes(3, name).Number(4, dwType).Bytes(5, data).Step();
+    bool stored;
+    int rc = StoreValue(key.id, folded, name, dwType, data, &stored);
     NoteChange(key.path);
     if (rc != SQLITE_DONE) return dvreg::StatusOf(rc);
-    return set.Changes() ? ERROR_SUCCESS : ERROR_KEY_DELETED;
+    return stored ? ERROR_SUCCESS : ERROR_KEY_DELETED;
 }
 
 LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
@@ -667,7 +672,7 @@ dvreg::SubtreeStamp dvreg::StampOfSubtree(const char* path)
     std::string folded;
     for (std::string_view part : parts) folded = ChildPath(folded, part);
     // The epoch first: a change counted after it is seen, at worst, as one more.
-    uint64_t epoch = HeldEpoch();
+    uint64_t epoch = KnowledgeEpoch();
     size_t count = gWatchedCount.load(std::memory_order_acquire);
     for (size_t i = 0; i < count; ++i) {
         if (gWatched[i].path == folded) return SubtreeStamp{epoch, gWatched[i].changes.load(std::memory_order_acquire)};

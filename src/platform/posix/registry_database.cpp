@@ -685,9 +685,7 @@ LSTATUS HoldDatabase()
     return status;
 }
 
-uint64_t KnowledgeEpoch() { return gConnection.held ? gEpoch : 0; }
-
-uint64_t HeldEpoch() { return gHeldEpoch.load(std::memory_order_acquire); }
+uint64_t KnowledgeEpoch() { return gHeldEpoch.load(std::memory_order_acquire); }
 
 ChangeStamp CurrentStamp() { return ChangeStamp{KnowledgeEpoch(), sqlite3_total_changes64(gConnection.db)}; }
 

@@ -69,10 +69,9 @@ LSTATUS OpenDatabase();
 // has made no call for a short while.
 LSTATUS HoldDatabase();
 // Changes with every hold; 0 while the database is not held. What a process
-// remembers of its keys holds only while this stays the same.
+// remembers of its keys holds only while this stays the same. Readable
+// without the lock.
 uint64_t KnowledgeEpoch();
-// The same, read without the lock.
-uint64_t HeldEpoch();
 // Under the lock, after OpenDatabase: the statement, ready to bind.
 sqlite3_stmt* Prepared(Statement statement);
 // Under the lock: a statement's step, retried while another process holds the
